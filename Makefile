@@ -1,0 +1,43 @@
+# Entry points for developers and CI. Every target installs what is missing first.
+JOBS      ?= $(shell nproc)
+BUILD_DIR ?= build
+RUN_HOME  ?= $(CURDIR)/$(BUILD_DIR)/run-home
+CMAKE_ARGS ?=
+
+.PHONY: all deps build test run asan tsan clean format
+
+all: build
+
+deps:
+	./scripts/install-deps.sh
+
+$(BUILD_DIR)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+
+build: deps $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	./scripts/run-tests.sh $(BUILD_DIR)
+
+# Starts the Agent in the foreground with a home folder of its own under the build folder,
+# so that a developer's real home stays untouched. Stop it with Ctrl-C.
+run: build
+	./scripts/run-agent.sh $(BUILD_DIR) $(RUN_HOME)
+
+asan: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKORVANE_SANITIZE=address
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		./scripts/run-tests.sh build-asan
+
+tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKORVANE_SANITIZE=thread
+	cmake --build build-tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ./scripts/run-tests.sh build-tsan
+
+format:
+	find service tests tools -name '*.cpp' -o -name '*.h' | grep -v node_modules | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD_DIR) build-asan build-tsan

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the Agent, its tests and its simulators need.
+# Idempotent: packages already present are skipped, so a second run does nothing.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake pkg-config
+  libpoco-dev
+  libboost1.81-dev libboost-json1.81-dev
+  libspdlog-dev libfmt-dev
+  libsqlite3-dev sqlite3
+  libssl-dev libcurl4-openssl-dev
+  libgtest-dev libgmock-dev
+  clang libclang-rt-14-dev
+  nodejs npm
+)
+
+missing=()
+for pkg in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$pkg")
+  fi
+done
+
+# npm may come from outside Debian's packaging; accept whatever is on PATH.
+if command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1; then
+  filtered=()
+  for pkg in "${missing[@]}"; do
+    [[ "$pkg" == nodejs || "$pkg" == npm ]] || filtered+=("$pkg")
+  done
+  missing=("${filtered[@]+"${filtered[@]}"}")
+fi
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

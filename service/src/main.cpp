@@ -1,0 +1,123 @@
+// The Agent's process: refuses a second instance, sets up logging, starts the Server on a
+// thread of its own and parks the main thread until SIGINT or SIGTERM, on which the main
+// thread (never the signal handler) runs the shutdown sequence.
+#include <signal.h>
+
+#include <time.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "agent_utils.h"
+#include "build_constants.h"
+#include "filesystem.h"
+#include "logger.h"
+#include "server.h"
+#include "single_instance.h"
+
+namespace {
+
+using korvane::Log;
+using korvane::Engine::Test::Server;
+namespace SingleInstance = korvane::Engine::SingleInstance;
+namespace BuildConstants = korvane::Utils::BuildConstants;
+
+std::unique_ptr<Server> server_ptr;
+std::optional<std::thread> server_thread;
+volatile std::sig_atomic_t g_received_signal = 0;
+
+void onSignal(int signal) { g_received_signal = signal; }
+
+// Worker threads inherit the mask of the thread that creates them; with the stop signals
+// blocked before the Server exists, only the parked main thread ever receives them.
+void setStopSignalsBlocked(bool blocked) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+void logBanner() {
+    Log()->info(
+        "\n\n\nStarting Korvane Pellix Agent on {}:{} with prebuild constants: \n build_date(global "
+        "time): {},\n os: {},\n app version: {};\n\n",
+        korvane::Utils::getLocalIP(), BuildConstants::pellix_agent_port,
+        korvane::Utils::utc_format(BuildConstants::pellix_agent_build_date, false),
+        BuildConstants::pellix_agent_os_type, BuildConstants::pellix_agent_version);
+}
+
+void start_server() {
+    if (server_thread && server_thread->joinable()) return;
+    try {
+        const auto port = static_cast<std::uint16_t>(std::stoi(BuildConstants::pellix_agent_port));
+        server_ptr = std::make_unique<Server>(port, korvane::Utils::Filesystem::GetDefaultDBPath());
+        server_thread.emplace([] {
+            try {
+                server_ptr->Run();
+            } catch (const std::exception& e) {
+                Log()->error("Server thread crashed: {}", e.what());
+            }
+        });
+        Log()->info("Pellix Agent's server started success");
+    } catch (const std::exception& e) {
+        Log()->error("Failed to create server: {}", e.what());
+    }
+}
+
+[[noreturn]] void shutdown(int signal) {
+    Log()->info("Received signal {}, shutting down...", signal);
+    if (server_ptr) server_ptr->Stop();
+    if (server_thread && server_thread->joinable()) server_thread->join();
+    server_thread.reset();
+    server_ptr.reset();
+    SingleInstance::ReleaseLock();
+    std::exit(0);
+}
+
+[[noreturn]] void run_headless_mode() {
+    const char* notice = "Running in headless service mode (fallback from tray mode)";
+    Log()->info(notice);
+    std::cout << notice << std::endl;
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    setStopSignalsBlocked(false);
+    while (g_received_signal == 0) {
+        // Unlike sleep_for, nanosleep returns as soon as a signal interrupts it.
+        timespec second{1, 0};
+        nanosleep(&second, nullptr);
+    }
+    shutdown(g_received_signal);
+}
+
+int main_function() {
+    if (auto running = SingleInstance::FindRunningRelated()) {
+        SingleInstance::ShowMessage(SingleInstance::AlreadyRunningMessage(*running));
+        return 1;
+    }
+    if (SingleInstance::AcquireLock() == SingleInstance::LockResult::HeldByAnother) {
+        SingleInstance::ShowMessage(SingleInstance::AlreadyRunningMessage("korvanepellixagent"));
+        return 1;
+    }
+    // A client that hangs up mid-answer must cost one request, never the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    setStopSignalsBlocked(true);
+
+    try {
+        korvane::Engine::Logging::Logger::GetInstance().Initialize(
+            korvane::Utils::Filesystem::GetLogDirectory());
+    } catch (const std::exception& e) {
+        std::cerr << "Cannot set up the log: " << e.what() << std::endl;
+    }
+    logBanner();
+    start_server();
+    run_headless_mode();
+}
+
+}  // namespace
+
+int main() { return main_function(); }

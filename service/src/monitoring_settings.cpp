@@ -1,0 +1,85 @@
+#include "monitoring_settings.h"
+
+#include <Poco/String.h>
+
+#include <array>
+#include <stdexcept>
+#include <string_view>
+
+namespace korvane::Engine {
+
+namespace {
+
+constexpr std::array<std::string_view, 7> kRequiredKeys = {
+    "monitoring_service_type",      "monitoring_service_address",
+    "monitoring_service_port",      "monitoring_getting_tasks",
+    "recognition_image_sending_enable", "monitoring_request_frequency",
+    "korvane_monitoring_client_secret"};
+
+const Poco::Dynamic::Var& lookup(const Utils::ConfigMap& config, const std::string& key,
+                                 const std::string& typeError) {
+    auto it = config.find(key);
+    if (it == config.end()) throw std::runtime_error(typeError + key);
+    return it->second;
+}
+
+bool isSignedInteger(const Poco::Dynamic::Var& v) {
+    return v.isInteger() && v.isSigned();
+}
+
+}  // namespace
+
+std::string readConfigString(const Utils::ConfigMap& config, const std::string& key) {
+    const std::string error = "Expected string for config key: ";
+    const auto& value = lookup(config, key, error);
+    if (!value.isString()) throw std::runtime_error(error + key);
+    return value.extract<std::string>();
+}
+
+bool readConfigBool(const Utils::ConfigMap& config, const std::string& key) {
+    const auto& value = lookup(config, key, "Expected bool/int/string for config key: ");
+    if (value.isBoolean()) return value.extract<bool>();
+    if (value.isInteger()) return value.convert<std::int64_t>() != 0;
+    if (value.isString()) {
+        const std::string text = Poco::toLower(value.extract<std::string>());
+        if (text == "1" || text == "true") return true;
+        if (text == "0" || text == "false") return false;
+        throw std::runtime_error("Expected boolean string for key: " + key);
+    }
+    throw std::runtime_error("Expected bool/int/string for config key: " + key);
+}
+
+std::int64_t readConfigInt64(const Utils::ConfigMap& config, const std::string& key) {
+    const std::string error = "Expected integer64 for config key: ";
+    const auto& value = lookup(config, key, error);
+    if (!value.isInteger() || (!isSignedInteger(value) && value.convert<std::uint64_t>() >
+                                                             std::uint64_t(INT64_MAX))) {
+        throw std::runtime_error(error + key);
+    }
+    return value.convert<std::int64_t>();
+}
+
+MonitoringSettings readMonitoringSettings(const Utils::ConfigMap& config) {
+    for (auto key : kRequiredKeys) {
+        if (!config.contains(std::string(key))) {
+            throw std::runtime_error("Missing required config key: " + std::string(key));
+        }
+    }
+    MonitoringSettings s;
+    s.serviceType = readConfigString(config, "monitoring_service_type");
+    s.address = readConfigString(config, "monitoring_service_address");
+    s.port = readConfigString(config, "monitoring_service_port");
+    s.gettingTasks = readConfigBool(config, "monitoring_getting_tasks");
+    s.imageSendingEnabled = readConfigBool(config, "recognition_image_sending_enable");
+    s.requestFrequencyMs = readConfigInt64(config, "monitoring_request_frequency");
+    s.clientSecret = readConfigString(config, "korvane_monitoring_client_secret");
+    s.deviceId = readConfigString(config, "korvane_monitoring_device_id");
+    s.predictionDataFolder = readConfigString(config, "product_prediction_data_folder_path");
+    s.fileStorageAddress = readConfigString(config, "file_storage_service_address");
+    s.fileStorageBucket = readConfigString(config, "file_storage_service_bucket");
+    s.fileStorageLogin = readConfigString(config, "file_storage_service_login");
+    s.fileStoragePassword = readConfigString(config, "file_storage_service_password");
+    return s;
+}
+
+}  // namespace korvane::Engine

@@ -1,0 +1,37 @@
+#pragma once
+// The monitoring settings read from the configuration map with the typed reading rules the
+// Server applies before it builds the monitoring machinery. Stateless.
+
+#include <cstdint>
+#include <string>
+
+#include "config_map.h"
+
+namespace korvane::Engine {
+
+struct MonitoringSettings {
+    std::string serviceType;
+    std::string address;
+    std::string port;
+    bool gettingTasks = false;
+    bool imageSendingEnabled = false;
+    std::int64_t requestFrequencyMs = 0;
+    std::string clientSecret;
+    std::string deviceId;
+    std::string predictionDataFolder;
+    std::string fileStorageAddress;
+    std::string fileStorageBucket;
+    std::string fileStorageLogin;
+    std::string fileStoragePassword;
+};
+
+// Throws std::runtime_error naming the first missing required key or the first value of the
+// wrong type ("Missing required config key: ...", "Expected string for config key: ...", ...).
+MonitoringSettings readMonitoringSettings(const Utils::ConfigMap& config);
+
+// The typed reading rules, one value at a time; same errors as above.
+std::string readConfigString(const Utils::ConfigMap& config, const std::string& key);
+bool readConfigBool(const Utils::ConfigMap& config, const std::string& key);
+std::int64_t readConfigInt64(const Utils::ConfigMap& config, const std::string& key);
+
+}  // namespace korvane::Engine

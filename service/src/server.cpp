@@ -1,0 +1,224 @@
+#include "server.h"
+
+#include <Poco/Net/HTTPRequestHandler.h>
+#include <Poco/Net/HTTPRequestHandlerFactory.h>
+#include <Poco/Net/HTTPServer.h>
+#include <Poco/Net/HTTPServerParams.h>
+#include <Poco/Net/HTTPServerRequest.h>
+#include <Poco/Net/ServerSocket.h>
+#include <Poco/ThreadPool.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "build_constants.h"
+#include "config_conversion.h"
+#include "config_queries.h"
+#include "filesystem.h"
+#include "logger.h"
+#include "migrator.h"
+#include "monitoring_settings.h"
+#include "responses.h"
+#include "schema_migrations.h"
+#include "state.h"
+
+namespace korvane::Engine::Test {
+
+namespace {
+
+constexpr int kMaxThreads = 32;
+constexpr int kMaxQueued = 100;
+constexpr int kBacklog = 64;
+
+class Handler : public Poco::Net::HTTPRequestHandler {
+public:
+    explicit Handler(Server& server) : server_(server) {}
+    void handleRequest(Poco::Net::HTTPServerRequest& request,
+                       Poco::Net::HTTPServerResponse& response) override {
+        Log()->info("Incoming {} request to {};", request.getMethod(), request.getURI());
+        server_.HandleSession(request, response);
+    }
+
+private:
+    Server& server_;
+};
+
+class LocalFactory : public Poco::Net::HTTPRequestHandlerFactory {
+public:
+    explicit LocalFactory(Server& server) : server_(server) {}
+    Poco::Net::HTTPRequestHandler* createRequestHandler(
+        const Poco::Net::HTTPServerRequest&) override {
+        return new Handler(server_);
+    }
+
+private:
+    Server& server_;
+};
+
+std::string readWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot open " + path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+Server::Server(std::uint16_t port, const std::string& dbPath)
+    : database_(dbPath), listeningPort_(port) {
+    if (port <= 1023) {
+        Log()->warn("server port 1024<, server might fail by non-root launch, current port: {};",
+                    port);
+    }
+    migrateDatabase();
+
+    socket_ = std::make_unique<Poco::Net::ServerSocket>();
+    // Address reuse lets a restart bind at once despite connections in TIME_WAIT; port reuse
+    // stays off so that a second copy can never share the port.
+    socket_->bind(Poco::Net::SocketAddress(Poco::Net::IPAddress(), port), true, false);
+    socket_->listen(kBacklog);
+    listeningPort_ = socket_->address().port();
+
+    importPendingConfigFile();
+
+    auto* params = new Poco::Net::HTTPServerParams;
+    params->setMaxThreads(kMaxThreads);
+    params->setMaxQueued(kMaxQueued);
+    // Poco's default pool holds 16 threads; the server gets its own that can grow to 32.
+    threadPool_ = std::make_unique<Poco::ThreadPool>(2, kMaxThreads);
+    httpServer_ = std::make_unique<Poco::Net::HTTPServer>(new LocalFactory(*this), *threadPool_,
+                                                          *socket_, params);
+    registerRoutes();
+
+    loadStoredState();
+
+    try {
+        initDriver();
+        initMonitoring();
+    } catch (const std::exception& e) {
+        // A stored configuration that cannot build the runtime components must not cost the
+        // local API; a later successful set_config rebuilds them.
+        Log()->error("Runtime components not started: {};", e.what());
+    }
+    Log()->info("Monitoring class started;");
+}
+
+Server::~Server() {
+    Stop();
+    httpServer_.reset();
+    threadPool_.reset();
+    socket_.reset();
+}
+
+void Server::migrateDatabase() {
+    database_.Execute(DB::kMigrationsTableDdl);
+    const std::string imagesFolder = Utils::Filesystem::GetDefaultImagesPath();
+    Log()->info("Saved images location: {};", imagesFolder);
+    DB::Migrator migrator(database_.GetSession());
+    for (auto& [name, sql] :
+         DB::schemaMigrations(imagesFolder, Utils::BuildConstants::pellix_agent_os_type)) {
+        migrator.addMigration(name, sql);
+    }
+    migrator.migrate();
+}
+
+void Server::importPendingConfigFile() {
+    const std::string path = Utils::Filesystem::GetDefaultConfigPath();
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) return;
+    try {
+        auto object = Utils::parseJsonObject(readWholeFile(path));
+        Utils::jsonToConfig(object, dbMutex_, database_, configuration_);
+        std::filesystem::remove(path);
+        Log()->info("Imported configuration file {};", path);
+    } catch (const std::exception& e) {
+        // A file that can never be applied must not stop every future start: set it aside.
+        const std::string rejected = path + ".rejected";
+        Log()->error("Configuration file {} rejected: {}; moved to {};", path, e.what(), rejected);
+        std::filesystem::rename(path, rejected, ec);
+        if (ec) Log()->error("Cannot move {}: {};", path, ec.message());
+    }
+}
+
+void Server::loadStoredState() {
+    {
+        std::lock_guard lock(dbMutex_);
+        configuration_ = Utils::Queries::getAllConfigs(database_.GetSession());
+    }
+    std::lock_guard lock(dbMutex_);
+    State::getInstance().replaceAll(Utils::Queries::getState(database_.GetSession()));
+}
+
+void Server::Run() {
+    try {
+        httpServer_->start();
+    } catch (const Poco::Exception& e) {
+        Log()->error("Failed to start server: {};", e.displayText());
+        throw;
+    }
+    Log()->info("Server started on port {};", listeningPort_);
+}
+
+void Server::Stop() {
+    std::lock_guard lock(lifecycleMutex_);
+    if (!stopped_ && httpServer_) {
+        // Waits for requests in progress, then closes idle keep-alive connections.
+        httpServer_->stopAll(false);
+        threadPool_->joinAll();
+        stopped_ = true;
+    }
+    Log()->info("Server stopped;");
+}
+
+std::uint16_t Server::port() const { return listeningPort_; }
+
+void Server::setForwarding(bool on) {
+    std::lock_guard lock(componentsMutex_);
+    forwarding_ = on;
+}
+
+Server::CameraEndpoint Server::cameraEndpoint() const {
+    std::lock_guard lock(componentsMutex_);
+    return camera_;
+}
+
+Utils::ConfigMap Server::configSnapshot() {
+    std::lock_guard lock(dbMutex_);
+    return configuration_;
+}
+
+void Server::initDriver() {
+    const auto config = configSnapshot();
+    CameraEndpoint endpoint = cameraEndpoint();
+    if (auto it = config.find("device_ip"); it != config.end() && it->second.isString()) {
+        endpoint.host = it->second.extract<std::string>();
+    }
+    if (auto it = config.find("device_port"); it != config.end() && it->second.isString()) {
+        const std::string text = it->second.extract<std::string>();
+        std::size_t used = 0;
+        const int port = std::stoi(text, &used);  // throws on a text that is not a number
+        if (used != text.size() || port < 0 || port > 65535) {
+            throw std::invalid_argument("device_port is not a port number: " + text);
+        }
+        endpoint.port = port;
+    }
+    std::lock_guard lock(componentsMutex_);
+    camera_ = endpoint;
+}
+
+void Server::initMonitoring() {
+    Log()->info("initMonitoring() called;");
+    initDriver();
+    const MonitoringSettings settings = readMonitoringSettings(configSnapshot());
+    (void)settings;  // handed to the monitoring client once it is built here
+    Log()->info("Loaded monitoring settings from config;");
+}
+
+void Server::reinitRuntimeParameters() {
+    initMonitoring();
+    Log()->info("Monitoring started after reinit;");
+}
+
+}  // namespace korvane::Engine::Test

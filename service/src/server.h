@@ -1,0 +1,95 @@
+#pragma once
+// The Agent's hub: owns the database, the configuration map, the database mutex and the local
+// HTTP API. The constructor opens and migrates the database, imports a pending config.json,
+// loads the configuration and builds the runtime components; Run() starts serving and Stop()
+// ends it. Created and destroyed on the main thread; HandleSession runs on up to 32 HTTP
+// worker threads at once. Lock order where locks nest: components mutex, then database mutex.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "api_exchange.h"
+#include "config_map.h"
+#include "router.h"
+#include "sqlite_db.h"
+
+namespace Poco {
+class ThreadPool;
+namespace Net {
+class HTTPServer;
+class HTTPServerRequest;
+class HTTPServerResponse;
+class ServerSocket;
+}  // namespace Net
+}  // namespace Poco
+
+namespace korvane::Engine::Test {
+
+class Server {
+public:
+    // Throws whatever a construction step throws (database, migration, port binding).
+    Server(std::uint16_t port, const std::string& dbPath);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Starts the HTTP server and returns. Rethrows the HTTP library's failure.
+    void Run();
+    // Stops monitoring and the HTTP server; waits for requests in progress. Idempotent.
+    void Stop();
+
+    // The bound port (the kernel's choice when 0 was asked for).
+    std::uint16_t port() const;
+
+    void HandleSession(Poco::Net::HTTPServerRequest& request,
+                       Poco::Net::HTTPServerResponse& response);
+
+    // Rebuild the runtime components from the configuration map.
+    void initDriver();
+    void initMonitoring();
+    void reinitRuntimeParameters();
+
+    // When on, requests outside /api are relayed to the camera module. Off by default.
+    void setForwarding(bool on);
+
+private:
+    struct CameraEndpoint {
+        std::string host;
+        int port = 0;
+    };
+
+    void migrateDatabase();
+    void importPendingConfigFile();
+    void loadStoredState();
+    void registerRoutes();
+
+    ApiReply outsideApi(const ApiRequest& request);
+    ApiReply forwardToCamera(const ApiRequest& request);
+    void printUnroutedRequest(const ApiRequest& request) const;
+    bool forwardingEnabled() const;
+
+    ApiReply getConfig(const ApiRequest& request);
+    ApiReply setConfig(const ApiRequest& request);
+    ApiReply setDataLoopFreq(const ApiRequest& request);
+
+    CameraEndpoint cameraEndpoint() const;
+    Utils::ConfigMap configSnapshot();
+
+    DB::SQLiteDB database_;
+    Utils::ConfigMap configuration_;  // guarded by dbMutex_
+    bool forwarding_ = false;         // guarded by componentsMutex_
+    CameraEndpoint camera_;           // guarded by componentsMutex_
+    std::uint16_t listeningPort_ = 0;
+    std::unique_ptr<Poco::Net::ServerSocket> socket_;
+    std::unique_ptr<Poco::ThreadPool> threadPool_;
+    std::unique_ptr<Poco::Net::HTTPServer> httpServer_;
+    Router router_;
+    std::mutex dbMutex_;
+    mutable std::mutex componentsMutex_;
+    std::mutex lifecycleMutex_;
+    bool stopped_ = false;  // guarded by lifecycleMutex_
+};
+
+}  // namespace korvane::Engine::Test

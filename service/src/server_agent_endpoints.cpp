@@ -1,0 +1,78 @@
+// The agent's own endpoints under /api/agent/ and the route registration.
+#include <Poco/Exception.h>
+#include <Poco/JSON/Array.h>
+
+#include <set>
+
+#include "config_conversion.h"
+#include "logger.h"
+#include "responses.h"
+#include "server.h"
+
+namespace korvane::Engine::Test {
+
+namespace {
+
+const std::set<std::string> kPost = {"POST"};
+
+ApiReply envelope(const Poco::JSON::Object::Ptr& object) {
+    return ApiReply::json(Utils::toJsonText(object));
+}
+
+// The "keys" member of a get_config request as a set of key names; empty when absent.
+std::set<std::string> requestedKeys(const Poco::JSON::Object::Ptr& body) {
+    std::set<std::string> keys;
+    auto array = body->getArray("keys");
+    if (!array) return keys;
+    for (const auto& element : *array) {
+        if (!element.isEmpty()) keys.insert(element.convert<std::string>());
+    }
+    return keys;
+}
+
+}  // namespace
+
+void Server::registerRoutes() {
+    router_.setOutsideRoute([this](const ApiRequest& r) { return outsideApi(r); });
+    router_.addAgentCommand("get_config", kPost, [this](const ApiRequest& r) { return getConfig(r); });
+    router_.addAgentCommand("set_config", kPost, [this](const ApiRequest& r) { return setConfig(r); });
+    router_.addAgentCommand("set_data_loop_freq", kPost,
+                            [this](const ApiRequest& r) { return setDataLoopFreq(r); });
+}
+
+ApiReply Server::getConfig(const ApiRequest& request) {
+    const std::set<std::string> keys = requestedKeys(Utils::parseJsonObject(request.body));
+    Poco::JSON::Object::Ptr data = new Poco::JSON::Object;
+    {
+        std::lock_guard lock(dbMutex_);
+        if (keys.empty()) {
+            for (const auto& [key, value] : configuration_) data->set(key, value);
+        } else {
+            for (const auto& key : keys) {
+                if (auto it = configuration_.find(key); it != configuration_.end()) {
+                    data->set(key, it->second);
+                }
+            }
+        }
+    }
+    return envelope(Utils::make_response(0, data));
+}
+
+ApiReply Server::setConfig(const ApiRequest& request) {
+    try {
+        Utils::jsonToConfig(Utils::parseJsonObject(request.body), dbMutex_, database_,
+                            configuration_);
+        reinitRuntimeParameters();
+    } catch (const Poco::NotFoundException& e) {
+        Log()->error("set_config failed: {};", e.displayText());
+        return envelope(Utils::get_empty_response(-6210));
+    }
+    return envelope(Utils::get_empty_response(0));
+}
+
+ApiReply Server::setDataLoopFreq(const ApiRequest& request) {
+    Utils::parseJsonObject(request.body);
+    return envelope(Utils::get_empty_response(0));
+}
+
+}  // namespace korvane::Engine::Test

@@ -1,0 +1,59 @@
+#include "sqlite_db.h"
+
+#include <Poco/Data/SQLite/Connector.h>
+#include <Poco/Data/SQLite/Utility.h>
+#include <sqlite3.h>
+
+#include <mutex>
+#include <stdexcept>
+
+namespace korvane::Engine::DB {
+
+namespace {
+
+constexpr std::size_t kConnectionTimeoutSeconds = 60;
+
+// The data-access layer keeps a process-wide connector registry; registering twice is harmless
+// in Poco but racy, so the first database opened does it for everyone.
+const std::string& registeredConnectorKey() {
+    static std::once_flag once;
+    std::call_once(once, [] { Poco::Data::SQLite::Connector::registerConnector(); });
+    return Poco::Data::SQLite::Connector::KEY;
+}
+
+}  // namespace
+
+SQLiteDB::SQLiteDB(const std::string& path)
+    : session_(registeredConnectorKey(), path, kConnectionTimeoutSeconds) {}
+
+void SQLiteDB::Execute(const std::string& sql) {
+    executeBatch(session_, sql);
+}
+
+Poco::Data::Session& SQLiteDB::GetSession() {
+    return session_;
+}
+
+void executeBatch(Poco::Data::Session& session, const std::string& sql) {
+    // Poco's statements run only the first statement of a text; migrations hold several, so the
+    // batch goes through sqlite3_exec, which runs them all and stops at the first failure.
+    sqlite3* handle = Poco::Data::SQLite::Utility::dbHandle(session);
+    if (handle == nullptr) {
+        throw std::runtime_error("SQLite session is not open");
+    }
+    char* error = nullptr;
+    const int rc = sqlite3_exec(handle, sql.c_str(), nullptr, nullptr, &error);
+    if (rc == SQLITE_OK) {
+        return;
+    }
+    const std::string message = error != nullptr ? error : sqlite3_errstr(rc);
+    sqlite3_free(error);
+    // Maps the result code to the connector's exception type, whose text starts with the
+    // connection's last error message; add ours only when it says something else.
+    const char* last = sqlite3_errmsg(handle);
+    const bool sameText = last != nullptr && message == last;
+    Poco::Data::SQLite::Utility::throwException(handle, rc, sameText ? std::string() : message);
+    throw std::runtime_error(message);  // throwException always throws; keeps the compiler sure.
+}
+
+}  // namespace korvane::Engine::DB

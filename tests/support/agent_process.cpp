@@ -1,0 +1,92 @@
+#include "agent_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+#include "temp_dir.h"
+
+namespace korvane::Testing {
+
+namespace {
+std::vector<char*> cStrings(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (auto& text : texts) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+}  // namespace
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const std::vector<std::string>& env, const std::string& outputDir) {
+    static int counter = 0;
+    const std::string stem = outputDir + "/child" + std::to_string(++counter);
+    stdoutPath_ = stem + ".out";
+    stderrPath_ = stem + ".err";
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> envp = env;
+    auto argvPointers = cStrings(argv);
+    auto envPointers = cStrings(envp);
+
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        int out = open(stdoutPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execve(program.c_str(), argvPointers.data(), envPointers.data());
+        _exit(127);
+    }
+}
+
+ChildProcess::~ChildProcess() {
+    if (running()) {
+        kill(pid_, SIGKILL);
+        waitForExit(std::chrono::seconds(5));
+    }
+}
+
+void ChildProcess::signal(int signal) const { kill(pid_, signal); }
+
+std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!status_) {
+        int raw = 0;
+        pid_t done = waitpid(pid_, &raw, WNOHANG);
+        if (done == pid_) {
+            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= end) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return status_;
+}
+
+bool ChildProcess::running() { return !waitForExit(std::chrono::milliseconds(0)); }
+
+std::string ChildProcess::stdoutText() const { return readFile(stdoutPath_); }
+std::string ChildProcess::stderrText() const { return readFile(stderrPath_); }
+
+std::vector<std::string> agentEnvironment(const std::string& home,
+                                          const std::vector<std::string>& extra) {
+    std::vector<std::string> env{"HOME=" + home};
+    if (const char* path = std::getenv("PATH")) env.push_back(std::string("PATH=") + path);
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "TZ"}) {
+        if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+    }
+    env.insert(env.end(), extra.begin(), extra.end());
+    return env;
+}
+
+}  // namespace korvane::Testing

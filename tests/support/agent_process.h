@@ -1,0 +1,43 @@
+#pragma once
+// Runs a program as a child process for end-to-end tests, with its own environment and its
+// standard output and error captured in files. The destructor kills a child still running.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvane::Testing {
+
+class ChildProcess {
+public:
+    // env entries are "NAME=value"; they replace the whole environment.
+    ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                 const std::vector<std::string>& env, const std::string& outputDir);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void signal(int signal) const;
+    // The exit status once the child has exited within the timeout; -1 when it was killed by
+    // a signal, nullopt when it is still running.
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout);
+    bool running();
+    std::string stdoutText() const;
+    std::string stderrText() const;
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+    std::string stdoutPath_;
+    std::string stderrPath_;
+};
+
+// The environment a test agent runs with: HOME set to home, PATH kept, DISPLAY left out.
+std::vector<std::string> agentEnvironment(const std::string& home,
+                                          const std::vector<std::string>& extra = {});
+
+}  // namespace korvane::Testing
