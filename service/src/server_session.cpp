@@ -66,7 +66,13 @@ void Server::HandleSession(Poco::Net::HTTPServerRequest& request,
                      e.displayText());
         reply = ApiReply::json(Utils::toJsonText(Utils::get_empty_response(-6200)), 400);
     }
-    writeReply(response, reply);
+    try {
+        writeReply(response, reply);
+    } catch (const Poco::Exception& e) {
+        // The client hung up before its answer: nothing left to tell it.
+        Log()->warn("Answer to {} {} not delivered: {};", request.getMethod(), request.getURI(),
+                    e.displayText());
+    }
 }
 
 ApiReply Server::outsideApi(const ApiRequest& request) {

@@ -35,8 +35,8 @@ Poco::Data::Session& SQLiteDB::GetSession() {
 }
 
 void executeBatch(Poco::Data::Session& session, const std::string& sql) {
-    // Poco's statements run only the first statement of a text; migrations hold several, so the
-    // batch goes through sqlite3_exec, which runs them all and stops at the first failure.
+    // Migrations hold several statements; sqlite3_exec runs them all in order and stops at the
+    // first failure, whatever the connector does with the rest of a statement text.
     sqlite3* handle = Poco::Data::SQLite::Utility::dbHandle(session);
     if (handle == nullptr) {
         throw std::runtime_error("SQLite session is not open");

@@ -5,8 +5,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sqlite3.h>
+
 #include <filesystem>
+#include <algorithm>
 #include <fstream>
+#include <thread>
 
 #include "agent_process.h"
 #include "http_client.h"
@@ -83,6 +87,26 @@ protected:
     TempDir output_;
     TempDir bin_;
 };
+
+// Every row of the migrations table as "name applied_at" lines.
+std::string migrationRows(const std::string& dbPath) {
+    sqlite3* db = nullptr;
+    std::string rows;
+    if (sqlite3_open_v2(dbPath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        sqlite3_prepare_v2(db, "SELECT name, applied_at FROM migrations ORDER BY id", -1,
+                           &statement, nullptr);
+        while (statement && sqlite3_step(statement) == SQLITE_ROW) {
+            rows += reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+            rows += " ";
+            rows += reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
+            rows += "\n";
+        }
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return rows;
+}
 
 }  // namespace
 
@@ -163,6 +187,9 @@ TEST_F(AgentTest, RestartKeepsTheDaysLogAndAppliesNoMigrationTwice) {
     stopWith(*first, SIGTERM);
     const std::string before = logText();
     ASSERT_NE(before.find("Server started on port 5555;"), std::string::npos);
+    const std::string migrations = migrationRows(appData() + "/service.db");
+    EXPECT_EQ(std::count(migrations.begin(), migrations.end(), '\n'), 7) << migrations;
+    std::this_thread::sleep_for(1100ms);  // a second application would get a later time stamp
 
     // The restart binds port 5555 again at once.
     auto second = launchServing();
@@ -170,6 +197,7 @@ TEST_F(AgentTest, RestartKeepsTheDaysLogAndAppliesNoMigrationTwice) {
     const std::string after = logText();
     EXPECT_EQ(after.substr(0, before.size()), before);
     EXPECT_GT(after.size(), before.size());
+    EXPECT_EQ(migrationRows(appData() + "/service.db"), migrations);
 }
 
 TEST_F(AgentTest, PendingConfigFileIsAppliedOnceOrSetAside) {
