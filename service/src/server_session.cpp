@@ -27,7 +27,11 @@ ApiRequest readRequest(Poco::Net::HTTPServerRequest& request) {
     api.uri = request.getURI();
     api.contentType = request.getContentType();
     for (const auto& [name, value] : request) api.headers.emplace_back(name, value);
-    Poco::StreamCopier::copyToString(request.stream(), api.body, kCopyBlock);
+    // A request with neither a length nor chunked encoding has no body (RFC 9112 6.3); reading
+    // its stream would wait for the client to close the connection.
+    if (request.hasContentLength() || request.getChunkedTransferEncoding()) {
+        Poco::StreamCopier::copyToString(request.stream(), api.body, kCopyBlock);
+    }
     Poco::URI uri(api.uri);
     uri.getPathSegments(api.segments);
     api.query = uri.getQueryParameters();

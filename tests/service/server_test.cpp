@@ -10,6 +10,7 @@
 #include <Poco/Net/HTTPServerRequest.h>
 #include <Poco/Net/HTTPServerResponse.h>
 #include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/StreamSocket.h>
 #include <Poco/StreamCopier.h>
 #include <sqlite3.h>
 
@@ -173,6 +174,19 @@ TEST_F(ServerTest, UnknownPathsCommandsAndMethodsAreNotFound) {
     // Empty segments are dropped: //api///agent//get_config is the get_config command.
     EXPECT_EQ(post("//api///agent//get_config", R"({"keys":["device_port"]})").body,
               R"({"code":0,"data":{"device_port":"80"}})");
+}
+
+TEST_F(ServerTest, PostWithoutLengthHasAnEmptyBodyInsteadOfWaitingForOne) {
+    start();
+    Poco::Net::StreamSocket socket(Poco::Net::SocketAddress("127.0.0.1", server_->port()));
+    socket.setReceiveTimeout(Poco::Timespan(3, 0));
+    const std::string request = "POST /api/agent/set_data_loop_freq HTTP/1.1\r\nHost: x\r\n\r\n";
+    socket.sendBytes(request.data(), static_cast<int>(request.size()));
+    char buffer[512] = {};
+    const int received = socket.receiveBytes(buffer, sizeof(buffer) - 1);
+    const std::string answer(buffer, received > 0 ? received : 0);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 400 Bad Request", 0), 0u) << answer;
+    EXPECT_NE(answer.find(R"({"code":-6200,"data":null})"), std::string::npos) << answer;
 }
 
 TEST_F(ServerTest, PendingConfigFileIsImportedOnceAndDeleted) {

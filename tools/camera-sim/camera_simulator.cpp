@@ -142,7 +142,7 @@ void dropConnection(Poco::Net::HTTPServerRequest& request) {
 
 void sendReply(Poco::Net::HTTPServerResponse& response, const SimReply& reply) {
     const std::string body = serializeReply(reply);
-    response.setStatus(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(reply.status));
+    response.setStatusAndReason(static_cast<Poco::Net::HTTPResponse::HTTPStatus>(reply.status));
     if (!reply.contentType.empty()) response.setContentType(reply.contentType);
     for (const auto& [name, value] : reply.headers) response.set(name, value);
     response.setContentLength64(static_cast<Poco::Int64>(body.size()));

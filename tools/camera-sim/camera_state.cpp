@@ -61,9 +61,12 @@ void CameraState::settleJobs(DeviceData& data) {
 }
 
 const JobStage& CameraState::currentStage(const Job& job, int stepMs) {
+    // Only settleJobs() finishes a job (and produces its file); time that passes between the
+    // settling and this reading must not report a finished job whose file does not exist yet.
+    if (job.settled || job.stages.empty()) return job.final;
     const std::int64_t index = millisSince(job.start) / std::max(stepMs, 1);
-    if (job.settled || index >= static_cast<std::int64_t>(job.stages.size())) return job.final;
-    return job.stages[static_cast<std::size_t>(index)];
+    const auto last = static_cast<std::int64_t>(job.stages.size()) - 1;
+    return job.stages[static_cast<std::size_t>(std::min(index, last))];
 }
 
 const char* CameraState::jobName(JobKind kind) {
