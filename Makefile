@@ -4,7 +4,7 @@ BUILD_DIR ?= build
 RUN_HOME  ?= $(CURDIR)/$(BUILD_DIR)/run-home
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test run asan tsan clean format
+.PHONY: all deps build test run asan tsan bench fuzz clean format
 
 all: build
 
@@ -36,8 +36,18 @@ tsan: deps
 	cmake --build build-tsan -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ./scripts/run-tests.sh build-tsan
 
+# Agent overhead on camera commands against the simulator and nginx (needs port 5555 free).
+BENCH_SECONDS ?= 10
+bench: build
+	./scripts/install-bench-deps.sh
+	./tools/bench/camera_overhead.sh $(BUILD_DIR) $(BENCH_SECONDS)
+
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	./scripts/fuzz.sh $(FUZZ_SECONDS)
+
 format:
 	find service tests tools -name '*.cpp' -o -name '*.h' | grep -v node_modules | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-tsan
+	rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz

@@ -10,8 +10,8 @@ namespace korvane::Engine::Test {
 
 struct ApiRequest {
     std::string method;
-    std::string uri;  // exactly as received
-    std::vector<std::string> segments;  // path segments, empty ones dropped
+    std::string uri;                                         // exactly as received
+    std::vector<std::string> segments;                       // path segments, empty ones dropped
     std::vector<std::pair<std::string, std::string>> query;  // decoded, in request order
     std::string contentType;
     std::vector<std::pair<std::string, std::string>> headers;  // as received, in order

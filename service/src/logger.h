@@ -11,7 +11,7 @@
 namespace korvane::Engine::Logging {
 
 class Logger {
-public:
+  public:
     static Logger& GetInstance();
 
     // Creates dir with its parents, deletes old log files beyond 14 and opens today's file
@@ -20,7 +20,7 @@ public:
     std::string GetLogDirectory() const;
     std::shared_ptr<spdlog::logger> get() const;
 
-private:
+  private:
     Logger();
     struct Impl;
     std::shared_ptr<Impl> impl_;
@@ -34,5 +34,7 @@ void CleanupOldLogs(const std::string& dir, unsigned maxFiles);
 
 namespace korvane {
 // Shorthand used by every module: Log()->info("Server started on port {};", port);
-inline std::shared_ptr<spdlog::logger> Log() { return Engine::Logging::Logger::GetInstance().get(); }
+inline std::shared_ptr<spdlog::logger> Log() {
+    return Engine::Logging::Logger::GetInstance().get();
+}
 }  // namespace korvane

@@ -2,7 +2,6 @@
 // thread of its own and parks the main thread until SIGINT or SIGTERM, on which the main
 // thread (never the signal handler) runs the shutdown sequence.
 #include <signal.h>
-
 #include <time.h>
 
 #include <csignal>
@@ -30,7 +29,9 @@ std::unique_ptr<Server> server_ptr;
 std::optional<std::thread> server_thread;
 volatile std::sig_atomic_t g_received_signal = 0;
 
-void onSignal(int signal) { g_received_signal = signal; }
+void onSignal(int signal) {
+    g_received_signal = signal;
+}
 
 // Worker threads inherit the mask of the thread that creates them; with the stop signals
 // blocked before the Server exists, only the parked main thread ever receives them.
@@ -44,7 +45,8 @@ void setStopSignalsBlocked(bool blocked) {
 
 void logBanner() {
     Log()->info(
-        "\n\n\nStarting Korvane Pellix Agent on {}:{} with prebuild constants: \n build_date(global "
+        "\n\n\nStarting Korvane Pellix Agent on {}:{} with prebuild constants: \n "
+        "build_date(global "
         "time): {},\n os: {},\n app version: {};\n\n",
         korvane::Utils::getLocalIP(), BuildConstants::pellix_agent_port,
         korvane::Utils::utc_format(BuildConstants::pellix_agent_build_date, false),
@@ -120,4 +122,6 @@ int main_function() {
 
 }  // namespace
 
-int main() { return main_function(); }
+int main() {
+    return main_function();
+}

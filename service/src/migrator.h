@@ -12,7 +12,7 @@
 namespace korvane::Engine::DB {
 
 class Migrator {
-public:
+  public:
     explicit Migrator(Poco::Data::Session& session);
 
     void addMigration(std::string name, std::string sql);
@@ -20,7 +20,7 @@ public:
     // back completely and its exception propagates; later migrations are not attempted.
     void migrate();
 
-private:
+  private:
     void applyMigration(const std::string& name, const std::string& sql);
 
     Poco::Data::Session& session_;

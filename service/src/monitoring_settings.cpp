@@ -11,8 +11,8 @@ namespace korvane::Engine {
 namespace {
 
 constexpr std::array<std::string_view, 7> kRequiredKeys = {
-    "monitoring_service_type",      "monitoring_service_address",
-    "monitoring_service_port",      "monitoring_getting_tasks",
+    "monitoring_service_type",          "monitoring_service_address",
+    "monitoring_service_port",          "monitoring_getting_tasks",
     "recognition_image_sending_enable", "monitoring_request_frequency",
     "korvane_monitoring_client_secret"};
 
@@ -52,8 +52,8 @@ bool readConfigBool(const Utils::ConfigMap& config, const std::string& key) {
 std::int64_t readConfigInt64(const Utils::ConfigMap& config, const std::string& key) {
     const std::string error = "Expected integer64 for config key: ";
     const auto& value = lookup(config, key, error);
-    if (!value.isInteger() || (!isSignedInteger(value) && value.convert<std::uint64_t>() >
-                                                             std::uint64_t(INT64_MAX))) {
+    if (!value.isInteger() ||
+        (!isSignedInteger(value) && value.convert<std::uint64_t>() > std::uint64_t(INT64_MAX))) {
         throw std::runtime_error(error + key);
     }
     return value.convert<std::int64_t>();

@@ -30,9 +30,15 @@ void Router::addAgentCommand(const std::string& command, std::set<std::string> m
     agentCommands_[command] = Command{std::move(methods), std::move(handler)};
 }
 
-void Router::setMonitoringRoute(ApiHandler handler) { monitoringRoute_ = std::move(handler); }
-void Router::setDownloadRoute(ApiHandler handler) { downloadRoute_ = std::move(handler); }
-void Router::setOutsideRoute(ApiHandler handler) { outsideRoute_ = std::move(handler); }
+void Router::setMonitoringRoute(ApiHandler handler) {
+    monitoringRoute_ = std::move(handler);
+}
+void Router::setDownloadRoute(ApiHandler handler) {
+    downloadRoute_ = std::move(handler);
+}
+void Router::setOutsideRoute(ApiHandler handler) {
+    outsideRoute_ = std::move(handler);
+}
 
 const ApiHandler* Router::find(const CommandTable& table, const std::string& command,
                                const std::string& method) {

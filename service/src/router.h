@@ -16,7 +16,7 @@ namespace korvane::Engine::Test {
 using ApiHandler = std::function<ApiReply(const ApiRequest&)>;
 
 class Router {
-public:
+  public:
     // /api/<command> and /api/agent/<command>: a command answers only the listed methods.
     void addCommand(const std::string& command, std::set<std::string> methods, ApiHandler handler);
     void addAgentCommand(const std::string& command, std::set<std::string> methods,
@@ -31,7 +31,7 @@ public:
     // Never throws; an unknown path, command or method answers ApiReply::notFoundReply().
     ApiReply route(const ApiRequest& request) const;
 
-private:
+  private:
     struct Command {
         std::set<std::string> methods;
         ApiHandler handler;

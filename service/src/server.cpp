@@ -19,6 +19,7 @@
 #include "logger.h"
 #include "migrator.h"
 #include "monitoring_settings.h"
+#include "pellix_driver.h"
 #include "responses.h"
 #include "schema_migrations.h"
 #include "state.h"
@@ -32,7 +33,7 @@ constexpr int kMaxQueued = 100;
 constexpr int kBacklog = 64;
 
 class Handler : public Poco::Net::HTTPRequestHandler {
-public:
+  public:
     explicit Handler(Server& server) : server_(server) {}
     void handleRequest(Poco::Net::HTTPServerRequest& request,
                        Poco::Net::HTTPServerResponse& response) override {
@@ -40,19 +41,19 @@ public:
         server_.HandleSession(request, response);
     }
 
-private:
+  private:
     Server& server_;
 };
 
 class LocalFactory : public Poco::Net::HTTPRequestHandlerFactory {
-public:
+  public:
     explicit LocalFactory(Server& server) : server_(server) {}
     Poco::Net::HTTPRequestHandler* createRequestHandler(
         const Poco::Net::HTTPServerRequest&) override {
         return new Handler(server_);
     }
 
-private:
+  private:
     Server& server_;
 };
 
@@ -172,7 +173,9 @@ void Server::Stop() {
     Log()->info("Server stopped;");
 }
 
-std::uint16_t Server::port() const { return listeningPort_; }
+std::uint16_t Server::port() const {
+    return listeningPort_;
+}
 
 void Server::setForwarding(bool on) {
     std::lock_guard lock(componentsMutex_);
@@ -204,9 +207,19 @@ void Server::initDriver() {
         }
         endpoint.port = port;
     }
+    auto driver =
+        std::make_shared<Driver::PellixDriver>(endpoint.host, endpoint.port, dbMutex_, database_);
     std::lock_guard lock(componentsMutex_);
     camera_ = endpoint;
+    driver_ = std::move(driver);
 }
+
+std::shared_ptr<Driver::PellixDriver> Server::driver() const {
+    std::lock_guard lock(componentsMutex_);
+    return driver_;
+}
+
+void Server::notifyAttributesChanged() {}
 
 void Server::initMonitoring() {
     Log()->info("initMonitoring() called;");

@@ -6,6 +6,7 @@
 // worker threads at once. Lock order where locks nest: components mutex, then database mutex.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,10 +26,14 @@ class ServerSocket;
 }  // namespace Net
 }  // namespace Poco
 
+namespace korvane::Engine::Driver {
+class PellixDriver;
+}
+
 namespace korvane::Engine::Test {
 
 class Server {
-public:
+  public:
     // Throws whatever a construction step throws (database, migration, port binding).
     Server(std::uint16_t port, const std::string& dbPath);
     ~Server();
@@ -54,7 +59,7 @@ public:
     // When on, requests outside /api are relayed to the camera module. Off by default.
     void setForwarding(bool on);
 
-private:
+  private:
     struct CameraEndpoint {
         std::string host;
         int port = 0;
@@ -64,6 +69,19 @@ private:
     void importPendingConfigFile();
     void loadStoredState();
     void registerRoutes();
+    void registerCameraRoutes();
+
+    // The current camera driver (null until one could be built); callers keep their copy
+    // alive for the length of their request.
+    std::shared_ptr<Driver::PellixDriver> driver() const;
+    // Device attributes changed on the camera; the monitoring client reports them at once
+    // when it runs. Nothing to tell while no monitoring client exists.
+    void notifyAttributesChanged();
+
+    ApiReply getImage(const ApiRequest& request);
+    ApiReply downloadTemplate(const ApiRequest& request);
+    ApiReply upload(const ApiRequest& request,
+                    const std::function<ApiReply(const std::string& boundary)>& send);
 
     ApiReply outsideApi(const ApiRequest& request);
     ApiReply forwardToCamera(const ApiRequest& request);
@@ -78,9 +96,10 @@ private:
     Utils::ConfigMap configSnapshot();
 
     DB::SQLiteDB database_;
-    Utils::ConfigMap configuration_;  // guarded by dbMutex_
-    bool forwarding_ = false;         // guarded by componentsMutex_
-    CameraEndpoint camera_;           // guarded by componentsMutex_
+    Utils::ConfigMap configuration_;                // guarded by dbMutex_
+    std::shared_ptr<Driver::PellixDriver> driver_;  // guarded by componentsMutex_
+    bool forwarding_ = false;                       // guarded by componentsMutex_
+    CameraEndpoint camera_;                         // guarded by componentsMutex_
     std::uint16_t listeningPort_ = 0;
     std::unique_ptr<Poco::Net::ServerSocket> socket_;
     std::unique_ptr<Poco::ThreadPool> threadPool_;

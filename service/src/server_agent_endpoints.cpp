@@ -34,8 +34,11 @@ std::set<std::string> requestedKeys(const Poco::JSON::Object::Ptr& body) {
 
 void Server::registerRoutes() {
     router_.setOutsideRoute([this](const ApiRequest& r) { return outsideApi(r); });
-    router_.addAgentCommand("get_config", kPost, [this](const ApiRequest& r) { return getConfig(r); });
-    router_.addAgentCommand("set_config", kPost, [this](const ApiRequest& r) { return setConfig(r); });
+    registerCameraRoutes();
+    router_.addAgentCommand("get_config", kPost,
+                            [this](const ApiRequest& r) { return getConfig(r); });
+    router_.addAgentCommand("set_config", kPost,
+                            [this](const ApiRequest& r) { return setConfig(r); });
     router_.addAgentCommand("set_data_loop_freq", kPost,
                             [this](const ApiRequest& r) { return setDataLoopFreq(r); });
 }

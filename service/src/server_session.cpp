@@ -87,8 +87,7 @@ ApiReply Server::outsideApi(const ApiRequest& request) {
 void Server::printUnroutedRequest(const ApiRequest& request) const {
     std::cout << "[HandleSession] Received request for endpoint: " << request.uri << '\n'
               << "[HandleSession] Content-Type: "
-              << (request.contentType.empty() ? "not specified" : request.contentType)
-              << std::endl;
+              << (request.contentType.empty() ? "not specified" : request.contentType) << std::endl;
 }
 
 bool Server::forwardingEnabled() const {
@@ -100,8 +99,7 @@ ApiReply Server::forwardToCamera(const ApiRequest& request) {
     const CameraEndpoint camera = cameraEndpoint();
     try {
         Poco::Net::HTTPClientSession session(camera.host, static_cast<Poco::UInt16>(camera.port));
-        Poco::Net::HTTPRequest relay(request.method, request.uri,
-                                     Poco::Net::HTTPMessage::HTTP_1_1);
+        Poco::Net::HTTPRequest relay(request.method, request.uri, Poco::Net::HTTPMessage::HTTP_1_1);
         for (const auto& [name, value] : request.headers) {
             if (Poco::icompare(name, "Host") != 0) relay.add(name, value);
         }

@@ -24,7 +24,9 @@ std::optional<Poco::Dynamic::Var> State::get(const std::string& key) const {
     return std::optional<Poco::Dynamic::Var>(std::in_place, it->second);
 }
 
-void State::need_check_actual(bool value) { set("need_check_actual", value); }
+void State::need_check_actual(bool value) {
+    set("need_check_actual", value);
+}
 
 template <typename T>
 T State::read(const std::string& key, T fallback) const {
@@ -32,8 +34,14 @@ T State::read(const std::string& key, T fallback) const {
     return value ? value->convert<T>() : fallback;
 }
 
-bool State::sm_enabled() const { return read<bool>("source_mode_enabled", false); }
-int State::sm_polling_interval() const { return read<int>("source_mode_polling_interval", 300); }
-int State::sm_template_threshold() const { return read<int>("source_mode_template_threshold", 10); }
+bool State::sm_enabled() const {
+    return read<bool>("source_mode_enabled", false);
+}
+int State::sm_polling_interval() const {
+    return read<int>("source_mode_polling_interval", 300);
+}
+int State::sm_template_threshold() const {
+    return read<int>("source_mode_template_threshold", 10);
+}
 
 }  // namespace korvane

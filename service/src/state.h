@@ -13,7 +13,7 @@
 namespace korvane {
 
 class State {
-public:
+  public:
     using Map = std::unordered_map<std::string, Poco::Dynamic::Var>;
 
     static State& getInstance();
@@ -29,7 +29,7 @@ public:
     int sm_polling_interval() const;
     int sm_template_threshold() const;
 
-private:
+  private:
     State() = default;
     template <typename T>
     T read(const std::string& key, T fallback) const;

@@ -1,14 +1,13 @@
 // The real binary on the fixed port and lock file: start-up, single instance, shutdown, restart.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/file.h>
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <sqlite3.h>
-
-#include <filesystem>
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -37,7 +36,7 @@ bool agentAnswers() {
 }
 
 class AgentTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_FALSE(agentAnswers()) << "something already serves port 5555";
         std::filesystem::remove(kLockFile);
@@ -57,8 +56,9 @@ protected:
     std::unique_ptr<ChildProcess> launch(const std::string& program = KORVANE_AGENT_BINARY,
                                          const std::vector<std::string>& extraEnv = {},
                                          const std::vector<std::string>& args = {}) {
-        return std::make_unique<ChildProcess>(
-            program, args, agentEnvironment(home_.path().string(), extraEnv), output_.path().string());
+        return std::make_unique<ChildProcess>(program, args,
+                                              agentEnvironment(home_.path().string(), extraEnv),
+                                              output_.path().string());
     }
 
     std::unique_ptr<ChildProcess> launchServing(const std::vector<std::string>& args = {}) {
@@ -116,8 +116,9 @@ TEST_F(AgentTest, ServesUntilSigtermThenExitsCleanlyAndRemovesTheLock) {
         EXPECT_EQ(readFile(kLockFile), std::to_string(agent->pid()) + "\n");
         stopWith(*agent, signal);
         EXPECT_FALSE(std::filesystem::exists(kLockFile));
-        EXPECT_NE(logText().find("Received signal " + std::to_string(signal) + ", shutting down..."),
-                  std::string::npos);
+        EXPECT_NE(
+            logText().find("Received signal " + std::to_string(signal) + ", shutting down..."),
+            std::string::npos);
     }
     EXPECT_NE(logText().find("Running in headless service mode (fallback from tray mode)"),
               std::string::npos);
@@ -146,8 +147,11 @@ TEST_F(AgentTest, RenamedCopyIsRefusedByTheLockFile) {
 TEST_F(AgentTest, RelatedExecutablesBlockTheStartWhateverTheirLetterCase) {
     for (const std::string name : {"korvanemonitoringagent", "KorvanePellixAgent"}) {
         ChildProcess sleeper(copyAs("/bin/sleep", name), {"30"}, {}, output_.path().string());
-        ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists("/proc/" +
-                                        std::to_string(sleeper.pid()) + "/exe"); }, 5s));
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                return std::filesystem::exists("/proc/" + std::to_string(sleeper.pid()) + "/exe");
+            },
+            5s));
         std::this_thread::sleep_for(100ms);  // let exec replace the forked image
         auto agent = launch();
         EXPECT_EQ(agent->waitForExit(10s), std::optional<int>(1)) << name;
@@ -205,8 +209,8 @@ TEST_F(AgentTest, PendingConfigFileIsAppliedOnceOrSetAside) {
     writeFile(appData() + "/config.json", R"({"device_ip":"10.20.30.40"})");
     auto agent = launchServing();
     EXPECT_FALSE(std::filesystem::exists(appData() + "/config.json"));
-    auto reply = httpRequest(kAgentPort, "POST", "/api/agent/get_config",
-                             R"({"keys":["device_ip"]})");
+    auto reply =
+        httpRequest(kAgentPort, "POST", "/api/agent/get_config", R"({"keys":["device_ip"]})");
     EXPECT_EQ(reply.body, R"({"code":0,"data":{"device_ip":"10.20.30.40"}})");
     stopWith(*agent, SIGTERM);
 
@@ -223,8 +227,8 @@ TEST_F(AgentTest, UnopenableDatabaseLeavesTheProcessUpWithoutAServer) {
     std::filesystem::create_directories(appData());
     writeFile(appData() + "/service.db", std::string(4096, 'x'));
     auto agent = launch();
-    ASSERT_TRUE(waitUntil([&] { return logText().find("Failed to create server: ") !=
-                                       std::string::npos; }, 15s));
+    ASSERT_TRUE(waitUntil(
+        [&] { return logText().find("Failed to create server: ") != std::string::npos; }, 15s));
     EXPECT_FALSE(agentAnswers());
     EXPECT_TRUE(agent->running());
     stopWith(*agent, SIGTERM);

@@ -67,7 +67,8 @@ TEST(MonitoringSettings, BoolRules) {
         auto config = completeConfig();
         config["monitoring_getting_tasks"] = c.value;
         if (c.error.empty()) {
-            EXPECT_EQ(readMonitoringSettings(config).gettingTasks, c.expected) << c.value.toString();
+            EXPECT_EQ(readMonitoringSettings(config).gettingTasks, c.expected)
+                << c.value.toString();
         } else {
             EXPECT_EQ(errorOf(config), c.error);
         }

@@ -20,7 +20,6 @@
 #include <Poco/URI.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +33,7 @@
 #include <sstream>
 #include <thread>
 
+#include "log_capture.h"
 #include "logger.h"
 
 namespace korvane::Engine::REST {
@@ -168,36 +168,8 @@ class LoopbackServer {
     std::unique_ptr<Poco::Net::HTTPServer> server_;
 };
 
-// Collects the process logger's lines for the lifetime of the object.
-class LogCapture {
-  public:
-    LogCapture() : logger_(korvane::Log()) {
-        sink_ = std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_);
-        sink_->set_pattern("%v");
-        logger_->sinks().push_back(sink_);
-    }
-    ~LogCapture() {
-        auto& sinks = logger_->sinks();
-        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
-    }
-    std::string text() {
-        logger_->flush();
-        return stream_.str();
-    }
-
-  private:
-    std::shared_ptr<spdlog::logger> logger_;
-    std::ostringstream stream_;
-    std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
-};
-
-// A port on which nothing listens (bound once, then released).
-int closedPort() {
-    Poco::Net::ServerSocket socket(Poco::Net::SocketAddress("127.0.0.1", 0));
-    const int port = socket.address().port();
-    socket.close();
-    return port;
-}
+using Testing::closedPort;
+using Testing::LogCapture;
 
 TEST(RestClientBaseUrl, ParsesSchemeHostPortAndPath) {
     struct Case {

@@ -1,9 +1,8 @@
 #include "router.h"
 
-#include <gtest/gtest.h>
-
 #include <Poco/Exception.h>
 #include <Poco/JSON/JSONException.h>
+#include <gtest/gtest.h>
 
 #include <stdexcept>
 
@@ -25,7 +24,7 @@ ApiHandler answering(const std::string& name) {
 }
 
 class RouterTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         router.addCommand("get_time", {"GET"}, answering("get_time"));
         router.addCommand("get_result", {"GET", "POST"},

@@ -1,7 +1,5 @@
 #include "server.h"
 
-#include <gtest/gtest.h>
-
 #include <Poco/JSON/Parser.h>
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequestHandler.h>
@@ -12,6 +10,7 @@
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/StreamCopier.h>
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <atomic>
@@ -46,7 +45,7 @@ std::string sqliteScalar(const std::string& dbPath, const std::string& sql) {
 }
 
 class ServerTest : public ::testing::Test {
-protected:
+  protected:
     ServerTest() : home_("HOME", dir_.path().c_str()) {
         std::filesystem::create_directories(appData());
     }
@@ -116,9 +115,10 @@ TEST_F(ServerTest, SetConfigStoresAppliesAndKeepsSecretsEncrypted) {
 
     EXPECT_EQ(sqliteScalar(dbPath(), "SELECT value FROM configurations WHERE key='device_ip'"),
               "10.0.0.9");
-    EXPECT_EQ(sqliteScalar(dbPath(),
-                           "SELECT type FROM configurations WHERE key='file_storage_service_password'"),
-              "encrypted_string");
+    EXPECT_EQ(
+        sqliteScalar(dbPath(),
+                     "SELECT type FROM configurations WHERE key='file_storage_service_password'"),
+        "encrypted_string");
     const auto stored = sqliteScalar(
         dbPath(), "SELECT value FROM configurations WHERE key='file_storage_service_password'");
     EXPECT_EQ(stored.find("hunter2"), std::string::npos);
@@ -257,7 +257,7 @@ namespace {
 
 // A stand-in camera answering every request with what it received.
 class EchoCamera {
-public:
+  public:
     EchoCamera() : socket_(0) {
         server_ = std::make_unique<Poco::Net::HTTPServer>(new Factory, socket_,
                                                           new Poco::Net::HTTPServerParams);
@@ -266,7 +266,7 @@ public:
     ~EchoCamera() { server_->stop(); }
     std::uint16_t port() const { return socket_.address().port(); }
 
-private:
+  private:
     struct Echo : Poco::Net::HTTPRequestHandler {
         void handleRequest(Poco::Net::HTTPServerRequest& request,
                            Poco::Net::HTTPServerResponse& response) override {
@@ -275,8 +275,8 @@ private:
             response.setStatusAndReason(Poco::Net::HTTPResponse::HTTP_CREATED, "Made");
             response.set("X-Camera", request.get("X-Client", "none"));
             response.setContentType("text/plain");
-            const std::string text = request.getMethod() + " " + request.getURI() + " " +
-                                     request.getHost() + " " + body;
+            const std::string text =
+                request.getMethod() + " " + request.getURI() + " " + request.getHost() + " " + body;
             response.setContentLength(text.size());
             response.send() << text;
         }
@@ -296,8 +296,8 @@ private:
 TEST_F(ServerTest, ForwardingRelaysRequestsOutsideTheApiToTheCamera) {
     EchoCamera camera;
     start();
-    post("/api/agent/set_config", R"({"device_ip":"127.0.0.1","device_port":")" +
-                                      std::to_string(camera.port()) + R"("})");
+    post("/api/agent/set_config",
+         R"({"device_ip":"127.0.0.1","device_port":")" + std::to_string(camera.port()) + R"("})");
     server_->setForwarding(true);
 
     Poco::Net::HTTPClientSession session("127.0.0.1", server_->port());
@@ -313,8 +313,7 @@ TEST_F(ServerTest, ForwardingRelaysRequestsOutsideTheApiToTheCamera) {
     EXPECT_EQ(body, "POST /cgi/setup?x=1 127.0.0.1 hello");
 
     // The API itself is never forwarded.
-    EXPECT_EQ(config(R"({"keys":["device_ip"]})")->getValue<std::string>("device_ip"),
-              "127.0.0.1");
+    EXPECT_EQ(config(R"({"keys":["device_ip"]})")->getValue<std::string>("device_ip"), "127.0.0.1");
 
     post("/api/agent/set_config", R"({"device_port":"1"})");
     auto down = httpRequest(server_->port(), "GET", "/cgi/setup");

@@ -19,7 +19,7 @@ namespace {
 
 // Puts fake dialog programs on PATH; each records its arguments and exits with its status.
 class FakeDialogs {
-public:
+  public:
     FakeDialogs(int zenityStatus, int kdialogStatus)
         : path_("PATH", (dir_.path().string() + ":/usr/bin:/bin").c_str()) {
         install("zenity", zenityStatus);
@@ -30,7 +30,7 @@ public:
         return readFile(dir_.file(program + ".args"));
     }
 
-private:
+  private:
     void install(const std::string& program, int status) {
         writeFile(dir_.file(program), "#!/bin/sh\nprintf '%s\\n' \"$@\" > " +
                                           dir_.file(program + ".args") + "\nexit " +
@@ -56,7 +56,8 @@ TEST(ShowMessage, QuotesReachTheDialogIntactAndFallbacksRunInOrder) {
     {
         FakeDialogs dialogs(1, 1);
         SingleInstance::ShowMessage(text);
-        EXPECT_EQ(dialogs.recorded("kdialog"), "--sorry\n" + text + "\n--title\nKorvane Pellix Agent\n");
+        EXPECT_EQ(dialogs.recorded("kdialog"),
+                  "--sorry\n" + text + "\n--title\nKorvane Pellix Agent\n");
         EXPECT_EQ(dialogs.recorded("xmessage"), "-center\n" + text + "\n");
     }
 }

@@ -56,7 +56,9 @@ ChildProcess::~ChildProcess() {
     }
 }
 
-void ChildProcess::signal(int signal) const { kill(pid_, signal); }
+void ChildProcess::signal(int signal) const {
+    kill(pid_, signal);
+}
 
 std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
@@ -73,10 +75,16 @@ std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) 
     return status_;
 }
 
-bool ChildProcess::running() { return !waitForExit(std::chrono::milliseconds(0)); }
+bool ChildProcess::running() {
+    return !waitForExit(std::chrono::milliseconds(0));
+}
 
-std::string ChildProcess::stdoutText() const { return readFile(stdoutPath_); }
-std::string ChildProcess::stderrText() const { return readFile(stderrPath_); }
+std::string ChildProcess::stdoutText() const {
+    return readFile(stdoutPath_);
+}
+std::string ChildProcess::stderrText() const {
+    return readFile(stderrPath_);
+}
 
 std::vector<std::string> agentEnvironment(const std::string& home,
                                           const std::vector<std::string>& extra) {

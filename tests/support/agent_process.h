@@ -12,7 +12,7 @@
 namespace korvane::Testing {
 
 class ChildProcess {
-public:
+  public:
     // env entries are "NAME=value"; they replace the whole environment.
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
                  const std::vector<std::string>& env, const std::string& outputDir);
@@ -29,7 +29,7 @@ public:
     std::string stdoutText() const;
     std::string stderrText() const;
 
-private:
+  private:
     pid_t pid_ = -1;
     std::optional<int> status_;
     std::string stdoutPath_;

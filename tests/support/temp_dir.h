@@ -8,7 +8,7 @@
 namespace korvane::Testing {
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -17,19 +17,19 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
 // Sets (or, with nullptr, unsets) an environment variable until the object goes out of scope.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(std::string name, const char* value);
     ~ScopedEnv();
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     std::string name_;
     bool hadValue_ = false;
     std::string oldValue_;

@@ -395,6 +395,8 @@ void CameraSimulator::stop() {
         if (impl_->retired) impl_->retired->stopAll(true);
         impl_->server.reset();
         impl_->retired.reset();
+        // A stopped camera refuses connections instead of accepting and never answering.
+        impl_->listenSocket.close();
     }
     impl_->pool.joinAll();
     impl_->saveState();

@@ -27,7 +27,7 @@ Poco::JSON::Object::Ptr configToJson(const ConfigMap& map);
 // Validates, stores (one transaction) and applies a JSON object of settings. Takes `mutex`
 // itself. All or nothing: on any exception neither the table nor the map changes. A member
 // that is not a string, number or bool throws InvalidRequest("Invalid config value type").
-void jsonToConfig(const Poco::JSON::Object::Ptr& object, std::mutex& mutex, Engine::DB::SQLiteDB& db,
-                  ConfigMap& map);
+void jsonToConfig(const Poco::JSON::Object::Ptr& object, std::mutex& mutex,
+                  Engine::DB::SQLiteDB& db, ConfigMap& map);
 
 }  // namespace korvane::Utils

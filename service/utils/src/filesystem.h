@@ -12,9 +12,9 @@ namespace korvane::Utils::Filesystem {
 std::string GetAppData();
 // "$HOME/Documents/KORVANE/PellixAgent/", or "" when HOME is unset.
 std::string GetDocumentsDirectory();
-std::string GetLogDirectory();        // GetAppData() + "logs"
-std::string GetDefaultDBPath();       // GetAppData() + "service.db"
-std::string GetDefaultConfigPath();   // GetAppData() + "config.json"
+std::string GetLogDirectory();       // GetAppData() + "logs"
+std::string GetDefaultDBPath();      // GetAppData() + "service.db"
+std::string GetDefaultConfigPath();  // GetAppData() + "config.json"
 // GetDocumentsDirectory() + "images"; tries to create that last level (0755), ignoring failure.
 std::string GetDefaultImagesPath();
 // Directory of the running executable with a trailing slash, "" when /proc/self/exe is unreadable.

@@ -9,7 +9,9 @@
 
 namespace korvane::Utils {
 
-Poco::JSON::Object::Ptr get_empty_response(int code) { return make_response(code, {}); }
+Poco::JSON::Object::Ptr get_empty_response(int code) {
+    return make_response(code, {});
+}
 
 Poco::JSON::Object::Ptr make_response(int code, const Poco::Dynamic::Var& data) {
     Poco::JSON::Object::Ptr envelope = new Poco::JSON::Object;

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Installs what the benchmarks in tools/bench need: wrk as the load client and nginx as the
+# reference proxy. Idempotent: when both are present it does nothing.
+#
+# The benchmark runs nginx itself with a private configuration, so the system service that
+# Debian's package would start on port 80 is never wanted: the install runs under a
+# policy-rc.d that forbids starting services, and a system nginx that runs anyway afterwards
+# (started by an older package version's scripts, say) is stopped again.
+set -euo pipefail
+
+PACKAGES=(wrk nginx-light)
+
+missing=()
+for pkg in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$pkg")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+policy=/usr/sbin/policy-rc.d
+own_policy=0
+if [ ! -e "$policy" ]; then
+  # 101 = "action forbidden by policy": invoke-rc.d and deb-systemd-invoke skip the start.
+  printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+  $SUDO chmod 755 "$policy"
+  own_policy=1
+fi
+cleanup() {
+  if [ "$own_policy" -eq 1 ]; then $SUDO rm -f "$policy"; fi
+}
+trap cleanup EXIT
+
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+# Only the copy installed here is switched off; a system nginx that was there before stays as
+# it was.
+if [[ " ${missing[*]} " == *" nginx-light "* ]]; then
+  if [ -d /run/systemd/system ] && command -v systemctl >/dev/null 2>&1; then
+    $SUDO systemctl stop nginx.service >/dev/null 2>&1 || true
+    $SUDO systemctl disable nginx.service >/dev/null 2>&1 || true
+  elif [ -s /run/nginx.pid ] && $SUDO kill -0 "$(cat /run/nginx.pid)" 2>/dev/null; then
+    $SUDO service nginx stop >/dev/null 2>&1 || $SUDO kill -TERM "$(cat /run/nginx.pid)" || true
+  fi
+fi

@@ -1,0 +1,129 @@
+#include "multipart_body.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using korvane::Utils::extractMultipartFile;
+using korvane::Utils::extractMultipartForm;
+using korvane::Utils::MultipartBody;
+using ::testing::ElementsAre;
+using ::testing::Pair;
+
+const std::string kDelimiter = "--XyZ";
+// Line breaks, a NUL, high bytes and a delimiter look-alike that lacks its last letter.
+const std::string kFile = std::string("\x89PNG\r\n\x1a\n\0\xff\xfe--Xy\r\n\r\nend", 22);
+
+std::string part(const std::string& disposition, const std::string& content) {
+    return kDelimiter + "\r\nContent-Disposition: form-data; " + disposition + "\r\n\r\n" +
+           content + "\r\n";
+}
+
+std::string goodForm() {
+    return part(
+               "name=\"file\"; filename=\"import_template.evo\"\r\nContent-Type: "
+               "application/octet-stream",
+               kFile) +
+           part("name=\"store\"", "12") + part("name=\"note\"", "") + kDelimiter + "--\r\n";
+}
+
+bool inside(std::string_view view, const std::string& body) {
+    return view.empty() ||
+           (view.data() >= body.data() && view.data() + view.size() <= body.data() + body.size());
+}
+
+TEST(MultipartBodyTest, TakesTheFileBytesAndTheFieldsInOrder) {
+    const std::string body = goodForm();
+    const auto form = extractMultipartForm(body, kDelimiter);
+    ASSERT_EQ(form.error, "");
+    EXPECT_EQ(std::string(form.file), kFile);
+    EXPECT_THAT(form.fields, ElementsAre(Pair("store", "12"), Pair("note", "")));
+
+    const auto file = extractMultipartFile(body, kDelimiter);
+    ASSERT_EQ(file.error, "");
+    EXPECT_EQ(std::string(file.file), kFile);
+    EXPECT_TRUE(file.fields.empty());
+}
+
+TEST(MultipartBodyTest, AFileWithoutFurtherPartsHasNoFields) {
+    for (const std::string ending : {"--\r\n", "--", ""}) {
+        const std::string body = part("name=\"upload\"", "abc") + kDelimiter + ending;
+        const auto form = extractMultipartForm(body, kDelimiter);
+        EXPECT_EQ(form.error, "") << ending;
+        EXPECT_EQ(form.file, "abc") << ending;
+        EXPECT_TRUE(form.fields.empty()) << ending;
+    }
+}
+
+TEST(MultipartBodyTest, BrokenBodiesNameWhatIsMissing) {
+    const std::string file = part("name=\"file\"", "abc");
+    struct Case {
+        std::string body;
+        std::string delimiter;
+        std::string fileError;  // the same for the form unless formError says otherwise
+        std::string formError;
+    };
+    const std::vector<Case> cases = {
+        {"", kDelimiter, "Boundary not found in request body", ""},
+        {file + kDelimiter, "--Other", "Boundary not found in request body", ""},
+        {file + kDelimiter, "", "Boundary not found in request body", ""},
+        {kDelimiter, kDelimiter, "File data start not found", ""},
+        {kDelimiter + "\r\nname=\"file\"\r\n", kDelimiter, "File data start not found", ""},
+        {kDelimiter + "\r\n\r\nabc", kDelimiter, "File data end not found", ""},
+        {kDelimiter + "\r\n\r\n" + kDelimiter, kDelimiter, "Invalid file data range", ""},
+        {kDelimiter + "\r\n\r\nx" + kDelimiter, kDelimiter, "Invalid file data range", ""},
+        {kDelimiter + "\r\n\r\n\r\n" + kDelimiter, kDelimiter, "Invalid file data range", ""},
+        {file + kDelimiter + "\r\nname=\"a\"", kDelimiter, "", "param start not found"},
+        {file + kDelimiter + "\r\nname=\"a\"\r\n\r\n12", kDelimiter, "", "Param end not found"},
+        {file + kDelimiter + "\r\nname=\"a\"\r\n\r\n" + kDelimiter, kDelimiter, "",
+         "Invalid param data range"},
+    };
+    for (const auto& c : cases) {
+        const auto file = extractMultipartFile(c.body, c.delimiter);
+        const auto form = extractMultipartForm(c.body, c.delimiter);
+        const std::string formError = c.fileError.empty() ? c.formError : c.fileError;
+        EXPECT_EQ(file.error, c.fileError) << c.body;
+        EXPECT_EQ(form.error, formError) << c.body;
+        if (!form.error.empty()) {
+            EXPECT_TRUE(form.file.empty() && form.fields.empty()) << c.body;
+        }
+    }
+}
+
+TEST(MultipartBodyTest, APartWithoutANameEndsTheFields) {
+    const std::string body = part("name=\"file\"", "abc") + part("name=\"\"", "x") +
+                             part("name=\"late\"", "y") + kDelimiter + "--\r\n";
+    const auto form = extractMultipartForm(body, kDelimiter);
+    EXPECT_EQ(form.error, "");
+    EXPECT_TRUE(form.fields.empty());
+
+    // An empty name does not hide a proper one later on the same line.
+    const std::string second =
+        part("name=\"file\"", "abc") + part("x=\"\"; name=\"\"; name=\"kept\"", "v") + kDelimiter;
+    EXPECT_THAT(extractMultipartForm(second, kDelimiter).fields, ElementsAre(Pair("kept", "v")));
+}
+
+// Every truncation of a good body either comes apart or names an error; what comes back
+// always lies inside the body (AddressSanitizer builds also check the reads themselves).
+TEST(MultipartBodyTest, EveryTruncatedBodyStaysInsideItsBytes) {
+    const std::string full = goodForm();
+    for (std::size_t length = 0; length <= full.size(); ++length) {
+        const std::string body = full.substr(0, length);
+        for (const auto& result :
+             {extractMultipartFile(body, kDelimiter), extractMultipartForm(body, kDelimiter)}) {
+            EXPECT_NE(result.error.empty(), result.file.empty()) << length;
+            EXPECT_TRUE(inside(result.file, body)) << length;
+        }
+    }
+    // The file is complete as soon as the delimiter after it is.
+    const auto cut = full.find(kDelimiter, kDelimiter.size());
+    EXPECT_EQ(extractMultipartFile(full.substr(0, cut + kDelimiter.size()), kDelimiter).file,
+              kFile);
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+#include "template_archive.h"
+
+#include <Poco/DateTime.h>
+#include <Poco/Exception.h>
+#include <Poco/Path.h>
+#include <Poco/Zip/Compress.h>
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using namespace std::string_literals;
+
+using korvane::Utils::ArchiveFile;
+using korvane::Utils::decompressEVOM;
+
+struct Entry {
+    std::string name;  // a trailing "/" makes a directory entry
+    std::string bytes;
+    Poco::Zip::ZipCommon::CompressionMethod method = Poco::Zip::ZipCommon::CM_DEFLATE;
+};
+
+// seekable false makes the writer stream each entry and put its sizes in a data descriptor
+// after the data, as archivers writing to a pipe do.
+std::string makeZip(const std::vector<Entry>& entries, bool seekable = true) {
+    std::ostringstream out;
+    Poco::Zip::Compress zip(out, seekable);
+    const Poco::DateTime when(2025, 3, 14, 9, 26, 53);
+    for (const auto& entry : entries) {
+        if (!entry.name.empty() && entry.name.back() == '/') {
+            zip.addDirectory(Poco::Path(entry.name, Poco::Path::PATH_UNIX), when);
+            continue;
+        }
+        std::istringstream in(entry.bytes);
+        zip.addFile(in, when, Poco::Path(entry.name, Poco::Path::PATH_UNIX), entry.method,
+                    Poco::Zip::ZipCommon::CL_NORMAL);
+    }
+    zip.close();
+    return out.str();
+}
+
+std::vector<std::pair<std::string, std::string>> asText(const std::vector<ArchiveFile>& files) {
+    std::vector<std::pair<std::string, std::string>> text;
+    for (const auto& [name, bytes] : files)
+        text.emplace_back(name, std::string(bytes.begin(), bytes.end()));
+    return text;
+}
+
+// Long enough that deflate really compresses it, so inflation is exercised.
+std::string templateBody(const std::string& id) {
+    std::string body = "PXEVO1\nid=" + id + "\n";
+    for (int i = 0; i < 200; ++i)
+        body += "template=" + id + "-" + std::to_string(i) + ";features=00ff\n";
+    return body;
+}
+
+TEST(TemplateArchiveTest, ReturnsFilesByNameSkippingDirectoriesAndEmptyEntries) {
+    const std::string p2 = templateBody("4607001"), p1 = templateBody("1002"), p3 = "\x01\x00\xff"s;
+    const std::vector<Entry> entries = {
+        {"4607001.evo", p2},   {"nested/", ""},
+        {"empty.evo", ""},     {"1002.evo", p1, Poco::Zip::ZipCommon::CM_STORE},
+        {"nested/77.evo", p3},
+    };
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"1002.evo", p1}, {"4607001.evo", p2}, {"nested/77.evo", p3}};
+    for (bool seekable : {true, false}) {
+        SCOPED_TRACE(seekable ? "sizes in the local headers" : "sizes after the data");
+        EXPECT_EQ(asText(decompressEVOM(makeZip(entries, seekable))), expected);
+    }
+}
+
+TEST(TemplateArchiveTest, ArchiveWithoutFilesGivesNothing) {
+    EXPECT_TRUE(decompressEVOM(makeZip({{"only/", ""}, {"only/empty.evo", ""}})).empty());
+    EXPECT_TRUE(decompressEVOM(makeZip({})).empty());
+}
+
+TEST(TemplateArchiveTest, CorruptedEntryNamesItInTheError) {
+    const std::string good = templateBody("555");
+    const std::string stored = "payload of the stored template 0123456789";
+    std::string archive =
+        makeZip({{"555.evo", good}, {"bad.evo", stored, Poco::Zip::ZipCommon::CM_STORE}});
+    const auto at = archive.find(stored);
+    ASSERT_NE(at, std::string::npos);
+    archive[at + 10] ^= 0x20;
+    try {
+        decompressEVOM(archive);
+        FAIL() << "a corrupted entry was accepted";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "CRC failed for bad.evo");
+    }
+}
+
+TEST(TemplateArchiveTest, MalformedArchivesRaiseTheZipReadersError) {
+    const std::string archive = makeZip({{"1.evo", templateBody("1")}});
+    const std::vector<std::string> inputs = {
+        "",
+        "this is not a zip archive at all",
+        archive.substr(0, archive.size() / 2),
+    };
+    for (const auto& input : inputs) {
+        SCOPED_TRACE(input.size());
+        EXPECT_THROW(decompressEVOM(input), Poco::Exception);
+    }
+}
+
+}  // namespace
