@@ -34,7 +34,7 @@ asan: deps
 tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKORVANE_SANITIZE=thread
 	cmake --build build-tsan -j $(JOBS)
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ./scripts/run-tests.sh build-tsan
+	TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp" ./scripts/run-tests.sh build-tsan
 
 # Agent overhead on camera commands against the simulator and nginx (needs port 5555 free).
 BENCH_SECONDS ?= 10

@@ -149,7 +149,13 @@ void Server::loadStoredState() {
         configuration_ = Utils::Queries::getAllConfigs(database_.GetSession());
     }
     std::lock_guard lock(dbMutex_);
-    State::getInstance().replaceAll(Utils::Queries::getState(database_.GetSession()));
+    auto state = Utils::Queries::getState(database_.GetSession());
+    // The interval is stored under its row key but read under the loop's key; carrying it
+    // over keeps the interval the monitoring service set across a restart.
+    if (auto it = state.find("source_mode_polling_interval_sec"); it != state.end()) {
+        state["source_mode_polling_interval"] = it->second;
+    }
+    State::getInstance().replaceAll(std::move(state));
 }
 
 void Server::Run() {

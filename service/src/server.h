@@ -89,6 +89,7 @@ class Server {
     bool forwardingEnabled() const;
 
     ApiReply getConfig(const ApiRequest& request);
+    ApiReply getInfo();
     ApiReply setConfig(const ApiRequest& request);
     ApiReply setDataLoopFreq(const ApiRequest& request);
 

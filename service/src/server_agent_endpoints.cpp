@@ -4,15 +4,21 @@
 
 #include <set>
 
+#include "build_constants.h"
 #include "config_conversion.h"
+#include "filesystem.h"
 #include "logger.h"
+#include "queue_queries.h"
 #include "responses.h"
 #include "server.h"
+#include "state.h"
+#include "statistic_handler.h"
 
 namespace korvane::Engine::Test {
 
 namespace {
 
+const std::set<std::string> kGet = {"GET"};
 const std::set<std::string> kPost = {"POST"};
 
 ApiReply envelope(const Poco::JSON::Object::Ptr& object) {
@@ -41,6 +47,11 @@ void Server::registerRoutes() {
                             [this](const ApiRequest& r) { return setConfig(r); });
     router_.addAgentCommand("set_data_loop_freq", kPost,
                             [this](const ApiRequest& r) { return setDataLoopFreq(r); });
+    router_.addAgentCommand("get_info", kGet, [this](const ApiRequest&) { return getInfo(); });
+    router_.addAgentCommand("get_statistic", kPost, [this](const ApiRequest& r) {
+        return envelope(Utils::process_get_statistic(Utils::parseJsonObject(r.body), dbMutex_,
+                                                     database_.GetSession()));
+    });
 }
 
 ApiReply Server::getConfig(const ApiRequest& request) {
@@ -71,6 +82,24 @@ ApiReply Server::setConfig(const ApiRequest& request) {
         return envelope(Utils::get_empty_response(-6210));
     }
     return envelope(Utils::get_empty_response(0));
+}
+
+ApiReply Server::getInfo() {
+    const State& state = State::getInstance();
+    Poco::JSON::Object::Ptr data = new Poco::JSON::Object;
+    data->set("version", Utils::BuildConstants::pellix_agent_version);
+    data->set("source_mode_enabled", state.sm_enabled());
+    data->set("source_mode_template_threshold", state.sm_template_threshold());
+    data->set("source_mode_polling_interval_sec", state.sm_polling_interval());
+    data->set("log_directory", Utils::Filesystem::GetLogDirectory());
+    std::map<std::string, int> counts;
+    {
+        std::lock_guard lock(dbMutex_);
+        counts = Utils::Queries::getCountDataSend(database_.GetSession());
+    }
+    data->set("non_send_alert_count", counts["alert_count"]);
+    data->set("non_send_recognition_count", counts["recognition_count"]);
+    return envelope(Utils::make_response(0, data));
 }
 
 ApiReply Server::setDataLoopFreq(const ApiRequest& request) {

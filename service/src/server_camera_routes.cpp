@@ -5,6 +5,7 @@
 #include "camera_handlers.h"
 #include "logger.h"
 #include "pellix_driver.h"
+#include "recognition_handlers.h"
 #include "responses.h"
 #include "server.h"
 
@@ -138,6 +139,16 @@ void Server::registerCameraRoutes() {
             }));
     }
 
+    router_.addCommand(
+        "get_result", kGetPost, withDriver([this](const ApiRequest& r, const CameraDriverPtr& d) {
+            return Utils::process_get_result(d, r.method == "POST", dbMutex_, database_);
+        }));
+    router_.addCommand(
+        "result_feedback", kPost, withDriver([this](const ApiRequest& r, const CameraDriverPtr& d) {
+            Log()->info("HandleSession() enter in: /api/result_feedback");
+            return Utils::process_result_feedback(Utils::parseJsonObject(r.body), d, dbMutex_,
+                                                  configSnapshot(), database_);
+        }));
     router_.addCommand("get_image", kGetPost, [this](const ApiRequest& r) { return getImage(r); });
     router_.setDownloadRoute([this](const ApiRequest& r) { return downloadTemplate(r); });
 }

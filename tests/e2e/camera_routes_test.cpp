@@ -225,3 +225,36 @@ TEST_F(CameraRoutesTest, MultipartUploadsReachTheCameraOrAreRefused) {
     EXPECT_EQ(truncated.body, R"({"code":-6210,"data":null})");
     EXPECT_TRUE(agent_->running());
 }
+
+TEST_F(CameraRoutesTest, ConfirmedRecognitionIsQueuedAndCounted) {
+    sim("POST", "/sim/config",
+        R"({"fixed_result":[{"id":"10001","score":0.9},{"id":"10002","score":0.5}]})");
+    auto result = parseObject(agent("GET", "/api/get_result").body);
+    ASSERT_EQ(result->getValue<int>("code"), 0);
+    const auto sid = result->getObject("data")->getValue<std::string>("sid");
+
+    auto feedback =
+        agent("POST", "/api/result_feedback",
+              R"({"sid":")" + sid + R"(","id":"10002","product_weight":0.5})", "application/json");
+    EXPECT_EQ(feedback.body, R"({"code":0,"data":null})");
+    EXPECT_EQ(cameraCalls("result_feedback").size(), 1u);
+
+    auto info = parseObject(agent("GET", "/api/agent/get_info").body)->getObject("data");
+    EXPECT_EQ(info->getValue<int>("non_send_recognition_count"), 1);
+
+    auto statistic = agent("POST", "/api/agent/get_statistic",
+                           R"({"requestType":"DAYS","productCode":"10002"})", "application/json");
+    EXPECT_EQ(statistic.status, 200);
+    EXPECT_EQ(parseObject(statistic.body)->getValue<int>("code"), 0) << statistic.body;
+    EXPECT_NE(statistic.body.find(R"("position2Count":1)"), std::string::npos) << statistic.body;
+
+    EXPECT_EQ(
+        agent("POST", "/api/agent/get_statistic", R"({"requestType":"WEEKS"})", "application/json")
+            .body,
+        R"({"code":-6200,"data":null})");
+    // A feedback without the required members is refused and stores nothing.
+    EXPECT_EQ(agent("POST", "/api/result_feedback", R"({"id":"10002"})", "application/json").status,
+              400);
+    info = parseObject(agent("GET", "/api/agent/get_info").body)->getObject("data");
+    EXPECT_EQ(info->getValue<int>("non_send_recognition_count"), 1);
+}

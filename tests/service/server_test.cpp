@@ -95,6 +95,36 @@ TEST_F(ServerTest, GetConfigAnswersTheWholeMapOrTheRequestedKeys) {
     EXPECT_EQ(config(R"({"keys":[]})")->size(), 16u);
 }
 
+TEST_F(ServerTest, GetInfoReportsVersionSourceModeAndQueueCounts) {
+    start();
+    auto info = parseObject(httpRequest(server_->port(), "GET", "/api/agent/get_info").body);
+    EXPECT_EQ(info->getValue<int>("code"), 0);
+    auto data = info->getObject("data");
+    EXPECT_EQ(data->getValue<std::string>("version"), "1.0.0017");
+    EXPECT_FALSE(data->getValue<bool>("source_mode_enabled"));
+    EXPECT_EQ(data->getValue<int>("source_mode_template_threshold"), 10);
+    EXPECT_EQ(data->getValue<int>("source_mode_polling_interval_sec"), 300);
+    EXPECT_EQ(data->getValue<std::string>("log_directory"), appData() + "/logs");
+    EXPECT_EQ(data->getValue<int>("non_send_alert_count"), 0);
+    EXPECT_EQ(data->getValue<int>("non_send_recognition_count"), 0);
+    EXPECT_EQ(httpRequest(server_->port(), "POST", "/api/agent/get_info").status, 404);
+
+    // A polling interval stored by the monitoring service survives a restart.
+    server_.reset();
+    sqliteScalar(
+        dbPath(),
+        "UPDATE internal_state SET value='45' WHERE key='source_mode_polling_interval_sec' "
+        "RETURNING value");
+    sqliteScalar(dbPath(),
+                 "INSERT INTO alert_queue (created_at, updated_at, code, description) "
+                 "VALUES (CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, 400, 'x') RETURNING id");
+    start();
+    data = parseObject(httpRequest(server_->port(), "GET", "/api/agent/get_info").body)
+               ->getObject("data");
+    EXPECT_EQ(data->getValue<int>("source_mode_polling_interval_sec"), 45);
+    EXPECT_EQ(data->getValue<int>("non_send_alert_count"), 1);
+}
+
 TEST_F(ServerTest, AnswersAreCompactSortedAndUnescaped) {
     start();
     ASSERT_EQ(post("/api/agent/set_config", R"({"device_ip":"  камера  "})").status, 200);

@@ -3,6 +3,7 @@
 #include <Poco/Exception.h>
 #include <Poco/JSON/Array.h>
 
+#include <cstdint>
 #include <utility>
 
 #include "invalid_request.h"
@@ -28,7 +29,8 @@ T convertMember(const Poco::Dynamic::Var& value, const std::string& key) {
 
 }  // namespace
 
-RequestBody::RequestBody(Poco::JSON::Object::Ptr body) : body_(std::move(body)) {
+RequestBody::RequestBody(Poco::JSON::Object::Ptr body, std::string context)
+    : body_(std::move(body)), context_(std::move(context)) {
     if (!body_) {
         throw InvalidRequest("body is not a JSON object");
     }
@@ -37,9 +39,9 @@ RequestBody::RequestBody(Poco::JSON::Object::Ptr body) : body_(std::move(body)) 
 template <class T>
 T RequestBody::required(const std::string& key) const {
     if (!body_->has(key)) {
-        throw InvalidRequest("member '" + key + "' is missing");
+        throw InvalidRequest("member '" + context_ + key + "' is missing");
     }
-    return convertMember<T>(body_->get(key), key);
+    return convertMember<T>(body_->get(key), context_ + key);
 }
 
 template <class T>
@@ -47,7 +49,7 @@ std::optional<T> RequestBody::optional(const std::string& key) const {
     if (!body_->has(key)) {
         return std::nullopt;
     }
-    return convertMember<T>(body_->get(key), key);
+    return convertMember<T>(body_->get(key), context_ + key);
 }
 
 std::vector<std::string> RequestBody::list(const std::string& key) const {
@@ -58,5 +60,7 @@ template int RequestBody::required<int>(const std::string&) const;
 template bool RequestBody::required<bool>(const std::string&) const;
 template std::string RequestBody::required<std::string>(const std::string&) const;
 template std::optional<std::string> RequestBody::optional<std::string>(const std::string&) const;
+template std::optional<std::int64_t> RequestBody::optional<std::int64_t>(const std::string&) const;
+template std::optional<double> RequestBody::optional<double>(const std::string&) const;
 
 }  // namespace korvane::Utils

@@ -13,11 +13,12 @@ namespace korvane::Utils {
 
 class RequestBody {
   public:
-    // Throws InvalidRequest when there is no body object.
-    explicit RequestBody(Poco::JSON::Object::Ptr body);
+    // Throws InvalidRequest when there is no body object. `context` names where a nested
+    // object sits (e.g. "top_recognition[0]."), so that errors name the member in full.
+    explicit RequestBody(Poco::JSON::Object::Ptr body, std::string context = {});
 
-    // T is int, bool or std::string. Converts as the JSON library does: "7" reads as the int
-    // 7, 7 as the text "7"; null, objects and arrays never convert.
+    // T is int, std::int64_t, double, bool or std::string. Converts as the JSON library does: "7"
+    // reads as the int 7, 7 as the text "7"; null, objects and arrays never convert.
     template <class T>
     T required(const std::string& key) const;
     // Empty when the body has no member `key`; a member that is present must convert.
@@ -28,6 +29,7 @@ class RequestBody {
 
   private:
     Poco::JSON::Object::Ptr body_;
+    std::string context_;
 };
 
 }  // namespace korvane::Utils
