@@ -4,7 +4,7 @@ BUILD_DIR ?= build
 RUN_HOME  ?= $(CURDIR)/$(BUILD_DIR)/run-home
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test run asan tsan bench fuzz clean format
+.PHONY: all deps build test run asan tsan bench bench-feedback fuzz clean format
 
 all: build
 
@@ -41,6 +41,11 @@ BENCH_SECONDS ?= 10
 bench: build
 	./scripts/install-bench-deps.sh
 	./tools/bench/camera_overhead.sh $(BUILD_DIR) $(BENCH_SECONDS)
+
+# get_result + result_feedback pairs through the Agent beside the direct-SQL floor.
+BENCH_PAIRS ?= 2000
+bench-feedback: build
+	./tools/bench/feedback_pairs.sh $(BUILD_DIR) $(BENCH_PAIRS)
 
 FUZZ_SECONDS ?= 60
 fuzz: deps

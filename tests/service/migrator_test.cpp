@@ -133,6 +133,14 @@ TEST_F(MigratorTest, FreshDatabaseGetsEveryMigrationAndTheDefaultRows) {
     }
 }
 
+TEST_F(MigratorTest, DatabaseUsesWriteAheadLoggingWithFullSync) {
+    auto db = open();
+    std::string mode;
+    db->GetSession() << "PRAGMA journal_mode", into(mode), now;
+    EXPECT_EQ(mode, "wal");
+    EXPECT_EQ(count(*db, "PRAGMA synchronous"), 2);  // FULL
+}
+
 TEST(SchemaMigrations, DeviceAddressDependsOnTheOsType) {
     for (const auto& [osType, ip, other] :
          std::vector<std::tuple<std::string, std::string, std::string>>{

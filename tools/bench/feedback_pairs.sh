@@ -1,0 +1,381 @@
+#!/usr/bin/env bash
+# What a recognition costs the Agent's store: N pairs of GET /api/get_result + POST
+# /api/result_feedback through the Agent against the camera simulator, at 1 and at 8 concurrent
+# clients, beside the floor (the same SQL statements in the same transactions, run straight on a
+# copy of the Agent's database with SQLite) and beside the camera requests of a pair made
+# directly. Both SQLite journal settings are measured: the rollback journal the Agent gets by
+# default, and WAL with synchronous FULL (the database file is switched to WAL before the Agent
+# starts; the setting is kept in the file). A measurement, not a test: it passes or fails only
+# on setting up and shutting down.
+#
+# Usage: tools/bench/feedback_pairs.sh [build-dir] [pairs]
+#   build-dir  holds korvanepellixagent, tools/camera-sim/camera-sim and
+#              tools/feedback-load-client (default: build)
+#   pairs      pairs per measured run (default: 2000)
+# Environment: BENCH_WAIT=seconds to wait for port 5555 to become free (default 0: stop at once),
+# BENCH_STRICT=1 to exit 2 when a goal is missed, BENCH_KEEP=1 to keep the work folder.
+#
+# The Agent listens on the fixed port 5555 and guards itself with a fixed lock file, so
+# nothing else may run an Agent meanwhile (not the end-to-end tests either).
+set -euo pipefail
+
+readonly AGENT_PORT=5555
+readonly AGENT_LOCK=/tmp/korvane_pellix_agent.lock
+readonly RELATED_NAMES=(korvanepellixagent korvanemonitoringagent)
+readonly GOAL_FEEDBACK_P99_MS=15
+readonly GOAL_FLOOR_RATIO=3
+readonly WARMUP_PAIRS=100
+# Five candidates: the most rows a feedback writes.
+readonly CANDIDATES=(10001 10002 10003 10004 10005)
+
+usage() {
+  echo "usage: $0 [build-dir] [pairs]" >&2
+  exit 64
+}
+
+die() {
+  echo "feedback_pairs: $*" >&2
+  exit 1
+}
+
+[ $# -le 2 ] || usage
+case "${1:-}" in -h | --help) usage ;; esac
+build_arg=${1:-build}
+pairs=${2:-2000}
+[[ "$pairs" =~ ^[1-9][0-9]*$ ]] || die "pairs must be a positive whole number, got '$pairs'"
+[ -d "$build_arg" ] || die "no build folder '$build_arg'"
+build_dir=$(realpath "$build_arg")
+agent_bin="$build_dir/korvanepellixagent"
+sim_bin="$build_dir/tools/camera-sim/camera-sim"
+load_bin="$build_dir/tools/feedback-load-client"
+wait_free=${BENCH_WAIT:-0}
+[[ "$wait_free" =~ ^[0-9]+$ ]] || die "BENCH_WAIT must be a whole number of seconds"
+
+for tool in curl ss awk flock sqlite3; do
+  command -v "$tool" >/dev/null 2>&1 || die "'$tool' is missing"
+done
+[ -x "$agent_bin" ] || die "no Agent at $agent_bin (cmake --build $build_dir --target korvanepellixagent)"
+[ -x "$sim_bin" ] || die "no camera simulator at $sim_bin (cmake --build $build_dir --target camera-sim)"
+[ -x "$load_bin" ] || die "no load client at $load_bin (cmake --build $build_dir --target feedback-load-client)"
+
+# ---------------------------------------------------------------------------------------------
+# Processes
+
+port_listening() {
+  ss -ltnH "sport = :$1" | grep -q .
+}
+
+# A child that has exited stays a zombie until waited for, and kill -0 still reaches it.
+alive() {
+  local stat
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+  stat=${stat##*) }
+  [ "${stat%% *}" != Z ]
+}
+
+# Sends a signal to one of our children and waits for it to end, leaving its exit status in
+# $stopped_status, or "killed" when it outlived the deadline.
+stopped_status=""
+stop_child() {
+  local pid=$1 signal=$2 seconds=$3
+  kill "-$signal" "$pid" 2>/dev/null || true
+  local deadline=$((SECONDS + seconds))
+  while alive "$pid" && [ $SECONDS -lt $deadline ]; do sleep 0.1; done
+  if alive "$pid"; then
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    stopped_status=killed
+    return
+  fi
+  stopped_status=0
+  wait "$pid" 2>/dev/null || stopped_status=$?
+}
+
+sim_pid=""
+agent_pid=""
+work=""
+
+cleanup() {
+  local status=$?
+  trap - EXIT INT TERM
+  if [ -n "$agent_pid" ]; then stop_child "$agent_pid" TERM 20; fi
+  if [ -n "$sim_pid" ]; then stop_child "$sim_pid" TERM 10; fi
+  if [ -n "$work" ]; then
+    if [ "${BENCH_KEEP:-0}" = 1 ]; then
+      echo "Work folder kept: $work" >&2
+    else
+      rm -rf "$work"
+    fi
+  fi
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+wait_until() {
+  local what=$1 pid=$2 seconds=$3
+  shift 3
+  local deadline=$((SECONDS + seconds))
+  until "$@"; do
+    alive "$pid" || return 1
+    [ $SECONDS -lt $deadline ] || die "$what did not come up within ${seconds} s"
+    sleep 0.1
+  done
+}
+
+# ---------------------------------------------------------------------------------------------
+# Nothing else may hold the Agent's port, lock or process name.
+
+# Empty when the way is clear, else what is in the way.
+in_the_way() {
+  if port_listening "$AGENT_PORT"; then
+    echo "port $AGENT_PORT is in use (an Agent or an end-to-end test is probably running):
+$(ss -ltnpH "sport = :$AGENT_PORT")"
+    return
+  fi
+  local proc exe name
+  for proc in /proc/[0-9]*; do
+    exe=$(readlink "$proc/exe" 2>/dev/null) || continue
+    exe=${exe% (deleted)}
+    for name in "${RELATED_NAMES[@]}"; do
+      if [ "${exe##*/}" = "$name" ]; then
+        echo "another Agent process runs (pid ${proc#/proc/}: $exe)"
+        return
+      fi
+    done
+  done
+  if [ -e "$AGENT_LOCK" ] && ! flock -n "$AGENT_LOCK" true; then
+    echo "$AGENT_LOCK is locked by another process"
+  fi
+}
+
+deadline=$((SECONDS + wait_free))
+while obstacle=$(in_the_way) && [ -n "$obstacle" ]; do
+  [ $SECONDS -lt $deadline ] || die "$obstacle
+Stop it (or set BENCH_WAIT=seconds to wait for it) and run the benchmark again."
+  sleep 1
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/feedback-pairs.XXXXXX")
+
+# ---------------------------------------------------------------------------------------------
+# Camera simulator, answering every get_result with the same five candidates
+
+"$sim_bin" --port 0 --host 127.0.0.1 >"$work/camera-sim.log" 2>&1 &
+sim_pid=$!
+sim_ready() { grep -q 'camera-sim listening on' "$work/camera-sim.log"; }
+wait_until "camera-sim" "$sim_pid" 15 sim_ready ||
+  die "camera-sim ended at start: $(cat "$work/camera-sim.log")"
+camera_port=$(sed -n 's/.*camera-sim listening on [^ ]*:\([0-9][0-9]*\).*/\1/p' "$work/camera-sim.log" | head -1)
+[ -n "$camera_port" ] || die "cannot read camera-sim's port from: $(cat "$work/camera-sim.log")"
+
+fixed=""
+score=90
+for id in "${CANDIDATES[@]}"; do
+  fixed+="${fixed:+,}{\"id\":\"$id\",\"score\":0.$score}"
+  score=$((score - 10))
+done
+curl -sf -o /dev/null --max-time 10 -X POST -H 'Content-Type: application/json' \
+  -d "{\"fixed_result\":[$fixed]}" "http://127.0.0.1:$camera_port/sim/config" ||
+  die "camera-sim refused its configuration"
+candidate_list=$(
+  IFS=,
+  echo "${CANDIDATES[*]}"
+)
+
+# ---------------------------------------------------------------------------------------------
+# Runs
+
+declare -A figures=()
+
+# load KEY ARGS...: runs the load client, its key=value line kept under KEY.
+load() {
+  local key=$1
+  shift
+  local line
+  line=$("$load_bin" "$@" 2>"$work/load-$key.err") ||
+    die "feedback-load-client $* failed: $(cat "$work/load-$key.err")"
+  figures[$key]=$line
+  if [ -s "$work/load-$key.err" ]; then
+    echo "feedback_pairs: $key: $(head -c 300 "$work/load-$key.err")" >&2
+  fi
+  if [ -n "$agent_pid" ] && ! alive "$agent_pid"; then
+    die "the Agent died during the run: $(tail -n 20 "$agent_log")"
+  fi
+}
+
+# The value of NAME in the figures under KEY.
+value() {
+  local pair
+  for pair in ${figures[$1]}; do
+    if [ "${pair%%=*}" = "$2" ]; then
+      echo "${pair#*=}"
+      return
+    fi
+  done
+  echo n/a
+}
+
+agent_log=""
+start_agent() {
+  local home=$1
+  agent_log="$home/agent.log"
+  (cd "$home" && exec env HOME="$home" "$agent_bin") >>"$agent_log" 2>&1 &
+  agent_pid=$!
+  agent_ready() { port_listening "$AGENT_PORT"; }
+  wait_until "the Agent" "$agent_pid" 30 agent_ready ||
+    die "the Agent ended at start: $(tail -n 20 "$agent_log")"
+}
+
+stop_agent() {
+  stop_child "$agent_pid" TERM 20
+  agent_pid=""
+  [ "$stopped_status" = 0 ] ||
+    die "the Agent stopped with status $stopped_status (0 expected): $(tail -n 20 "$agent_log")"
+}
+
+# What the camera costs a pair when asked directly, on a new connection per request as the
+# Agent's client asks it.
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+load camera-warmup camera --port "$camera_port" --pairs "$WARMUP_PAIRS" --clients 2 --new-connections
+for clients in 1 8; do
+  load "camera:$clients" camera --port "$camera_port" --pairs "$pairs" --clients "$clients" \
+    --new-connections
+done
+
+declare -A stored=()
+for mode in delete wal; do
+  home="$work/$mode"
+  data="$home/.local/share/KORVANE/PellixAgent"
+  mkdir -p "$data"
+  printf '{"device_ip":"127.0.0.1","device_port":"%s"}\n' "$camera_port" >"$data/config.json"
+  # A first start creates and migrates the database; the floor gets a copy of it as it is then.
+  start_agent "$home"
+  stop_agent
+  cp "$data/service.db" "$home/floor.db"
+  if [ "$mode" = wal ]; then
+    for db in "$data/service.db" "$home/floor.db"; do
+      [ "$(sqlite3 "$db" 'PRAGMA journal_mode=WAL;')" = wal ] || die "cannot switch $db to WAL"
+    done
+  fi
+
+  start_agent "$home"
+  load "agent-warmup:$mode" agent --port "$AGENT_PORT" --pairs "$WARMUP_PAIRS" --clients 2
+  for clients in 1 8; do
+    load "agent:$mode:$clients" agent --port "$AGENT_PORT" --pairs "$pairs" --clients "$clients"
+  done
+  stop_agent
+  # Every answered feedback must be in the store whole.
+  expected=$((WARMUP_PAIRS + $(value "agent:$mode:1" pairs) + $(value "agent:$mode:8" pairs)))
+  stored[$mode]=$(sqlite3 "$data/service.db" "PRAGMA journal_mode;
+    SELECT COUNT(*) FROM recognition_queue;
+    SELECT COUNT(*) FROM recognition_queue q WHERE (SELECT COUNT(*) FROM recognition_values v
+      WHERE v.rid = q.id) = ${#CANDIDATES[@]};
+    SELECT SUM(weightings_count) FROM prediction_daily;" | paste -sd' ')
+  stored[$mode]="${stored[$mode]} $expected"
+
+  load "floor:$mode" floor --db "$home/floor.db" --pairs "$pairs" --candidates "$candidate_list"
+done
+cp "$work/delete/.local/share/KORVANE/PellixAgent/service.db" "$work/normal.db"
+load "floor:wal-normal" floor --db "$work/normal.db" --pairs "$pairs" --candidates "$candidate_list" \
+  --journal wal --synchronous normal
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# ---------------------------------------------------------------------------------------------
+# Report
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a != "n/a" && b != "n/a" && b > 0) printf "%.2f", a / b; else printf "n/a" }'; }
+at_most() { awk -v v="$1" -v g="$2" 'BEGIN { exit !(v != "n/a" && v + 0 <= g + 0) }'; }
+verdict() { if "$@"; then echo met; else echo MISSED; fi; }
+max_of() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "n/a" || b == "n/a") print "n/a"; else print (a > b ? a : b) }'; }
+
+row() {
+  local key=$1 label=$2 clients=$3
+  printf '  %-28s %7s %9s %8s %8s %8s %8s %8s %8s %7s\n' "$label" "$clients" \
+    "$(value "$key" pairs_per_s)" \
+    "$(value "$key" result_p50_ms)" "$(value "$key" result_p99_ms)" \
+    "$(value "$key" feedback_p50_ms)" "$(value "$key" feedback_p99_ms)" \
+    "$(value "$key" pair_p50_ms)" "$(value "$key" pair_p99_ms)" "$(value "$key" errors)"
+}
+
+echo "Recognition + feedback pairs: what the Agent's store costs the point-of-sale software"
+echo "  Agent    $agent_bin"
+echo "  camera   camera-sim 127.0.0.1:$camera_port, ${#CANDIDATES[@]} candidates per result;" \
+  "the operator takes rank 1..5 or an unproposed product in turn"
+echo "  runs     $pairs pairs each after $WARMUP_PAIRS warm-up pairs; $(nproc) CPUs," \
+  "load average $load_before before, $load_after after"
+echo "  floor    the Agent's statements in its two transactions per pair, prepared once," \
+  "on a copy of the freshly migrated service.db, one pair after the other"
+echo
+printf '  %-28s %7s %9s %17s %17s %17s %7s\n' "" "" "" "get_result ms" "result_feedback ms" \
+  "pair ms" ""
+printf '  %-28s %7s %9s %8s %8s %8s %8s %8s %8s %7s\n' target clients "pairs/s" p50 p99 p50 p99 \
+  p50 p99 errors
+row camera:1 "camera directly" 1
+row camera:8 "camera directly" 8
+row agent:delete:1 "agent, rollback journal" 1
+row agent:delete:8 "agent, rollback journal" 8
+row floor:delete "floor, rollback journal" seq
+row agent:wal:1 "agent, WAL + FULL" 1
+row agent:wal:8 "agent, WAL + FULL" 8
+row floor:wal "floor, WAL + FULL" seq
+row floor:wal-normal "floor, WAL + NORMAL" seq
+echo "  (camera: get_result, then result_feedback + get_image; floor: the prediction transaction," \
+  "then the feedback transaction)"
+
+echo
+echo "Stored after the runs             journal   entries  whole  weighings  answered"
+for mode in delete wal; do
+  read -r journal entries whole weighings expected <<<"${stored[$mode]}"
+  printf '  %-32s %-8s %8s %6s %10s %9s\n' "agent, $mode" "$journal" "$entries" "$whole" \
+    "$weighings" "$expected"
+done
+
+slower() { ratio "$(value "floor:$1" pairs_per_s)" "$(value "agent:$1:$2" pairs_per_s)"; }
+echo
+echo "Floor/agent throughput (how many times the floor is faster; goal at most ${GOAL_FLOOR_RATIO}x)"
+printf '  %-28s %10s %10s\n' "" "1 client" "8 clients"
+printf '  %-28s %9sx %9sx\n' "rollback journal" "$(slower delete 1)" "$(slower delete 8)"
+printf '  %-28s %9sx %9sx\n' "WAL + FULL" "$(slower wal 1)" "$(slower wal 8)"
+echo "WAL + FULL against the rollback journal (times faster)"
+printf '  %-28s %9sx %9sx\n' "agent pairs/s" \
+  "$(ratio "$(value agent:wal:1 pairs_per_s)" "$(value agent:delete:1 pairs_per_s)")" \
+  "$(ratio "$(value agent:wal:8 pairs_per_s)" "$(value agent:delete:8 pairs_per_s)")"
+printf '  %-28s %9sx %10s\n' "floor pairs/s" \
+  "$(ratio "$(value floor:wal pairs_per_s)" "$(value floor:delete pairs_per_s)")" ""
+
+# What is left of a pair at 1 client once the camera's and the store's own shares are taken
+# out: HTTP, parsing, the data-access layer, logging, the image file.
+own() {
+  awk -v a="$(value "agent:$1:1" pair_p50_ms)" -v c="$(value camera:1 pair_p50_ms)" \
+    -v f="$(value "floor:$1" pair_p50_ms)" \
+    'BEGIN { if (a == "n/a" || c == "n/a" || f == "n/a") print "n/a"; else printf "%.3f ms of %.3f ms (%.2fx camera + floor)", a - c - f, a, a / (c + f) }'
+}
+echo "The Agent's own share of a pair at 1 client (p50: agent - camera directly - floor)"
+printf '  %-28s %s\n' "rollback journal" "$(own delete)" "WAL + FULL" "$(own wal)"
+
+p99_now=$(value agent:delete:8 feedback_p99_ms)
+p99_wal=$(value agent:wal:8 feedback_p99_ms)
+ratio_now=$(max_of "$(slower delete 1)" "$(slower delete 8)")
+ratio_wal=$(max_of "$(slower wal 1)" "$(slower wal 8)")
+goal_p99=$(verdict at_most "$p99_now" "$GOAL_FEEDBACK_P99_MS")
+goal_ratio=$(verdict at_most "$ratio_now" "$GOAL_FLOOR_RATIO")
+errors=0
+for key in agent:delete:1 agent:delete:8 agent:wal:1 agent:wal:8; do
+  errors=$((errors + $(value "$key" errors)))
+done
+goal_errors=$(verdict test "$errors" -eq 0)
+
+echo
+echo "Goals (the Agent as it stands: rollback journal; WAL + FULL beside)"
+printf '  %-52s %-8s %s\n' \
+  "result_feedback p99 at 8 clients under ${GOAL_FEEDBACK_P99_MS} ms" "$goal_p99" \
+  "(${p99_now} ms; WAL + FULL ${p99_wal} ms: $(verdict at_most "$p99_wal" "$GOAL_FEEDBACK_P99_MS"))" \
+  "Agent within ${GOAL_FLOOR_RATIO}x of the floor (pairs/s, 1 and 8 clients)" "$goal_ratio" \
+  "(worst ${ratio_now}x; WAL + FULL ${ratio_wal}x: $(verdict at_most "$ratio_wal" "$GOAL_FLOOR_RATIO"))" \
+  "no failed pair through the Agent" "$goal_errors" "($errors)"
+
+if [ "${BENCH_STRICT:-0}" = 1 ] && [[ "$goal_p99 $goal_ratio $goal_errors" == *MISSED* ]]; then
+  exit 2
+fi
