@@ -61,68 +61,8 @@ done
 # ---------------------------------------------------------------------------------------------
 # Processes
 
-port_listening() {
-  ss -ltnH "sport = :$1" | grep -q .
-}
-
-# A child that has exited stays a zombie until waited for, and kill -0 still reaches it.
-alive() {
-  local stat
-  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
-  stat=${stat##*) }
-  [ "${stat%% *}" != Z ]
-}
-
-# Sends a signal to one of our children and waits for it to end, leaving its exit status in
-# $stopped_status, or "killed" when it outlived the deadline.
-stopped_status=""
-stop_child() {
-  local pid=$1 signal=$2 seconds=$3
-  kill "-$signal" "$pid" 2>/dev/null || true
-  local deadline=$((SECONDS + seconds))
-  while alive "$pid" && [ $SECONDS -lt $deadline ]; do sleep 0.1; done
-  if alive "$pid"; then
-    kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-    stopped_status=killed
-    return
-  fi
-  stopped_status=0
-  wait "$pid" 2>/dev/null || stopped_status=$?
-}
-
-sim_pid=""
-agent_pid=""
-work=""
-
-cleanup() {
-  local status=$?
-  trap - EXIT INT TERM
-  if [ -n "$agent_pid" ]; then stop_child "$agent_pid" TERM 20; fi
-  if [ -n "$sim_pid" ]; then stop_child "$sim_pid" TERM 10; fi
-  if [ -n "$work" ]; then
-    if [ "${BENCH_KEEP:-0}" = 1 ]; then
-      echo "Work folder kept: $work" >&2
-    else
-      rm -rf "$work"
-    fi
-  fi
-  exit "$status"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-wait_until() {
-  local what=$1 pid=$2 seconds=$3
-  shift 3
-  local deadline=$((SECONDS + seconds))
-  until "$@"; do
-    alive "$pid" || return 1
-    [ $SECONDS -lt $deadline ] || die "$what did not come up within ${seconds} s"
-    sleep 0.1
-  done
-}
+# shellcheck source=tools/bench/bench_lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/bench_lib.sh"
 
 # ---------------------------------------------------------------------------------------------
 # Nothing else may hold the Agent's port, lock or process name.
