@@ -20,20 +20,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr std::uint16_t kAgentPort = 5555;
 const std::string kLockFile = "/tmp/korvane_pellix_agent.lock";
 const std::string kAlreadyRunning = "Процесс агента уже запущен: ";
 const std::string kAborted = "\nТекущая попытка запуска будет прервана.";
-
-bool agentAnswers() {
-    try {
-        return httpRequest(kAgentPort, "POST", "/api/agent/get_config", "{}", "application/json",
-                           500ms)
-                   .status == 200;
-    } catch (...) {
-        return false;
-    }
-}
 
 class AgentTest : public ::testing::Test {
   protected:

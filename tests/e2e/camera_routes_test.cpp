@@ -18,8 +18,6 @@ using korvane::CameraSim::CameraSimulator;
 
 namespace {
 
-constexpr std::uint16_t kAgentPort = 5555;
-
 Poco::JSON::Object::Ptr parseObject(const std::string& text) {
     return Poco::JSON::Parser().parse(text).extract<Poco::JSON::Object::Ptr>();
 }

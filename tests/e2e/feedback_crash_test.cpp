@@ -32,23 +32,12 @@ using korvane::CameraSim::CameraSimulator;
 
 namespace {
 
-constexpr std::uint16_t kAgentPort = 5555;
 constexpr int kClients = 4;
 constexpr int kRounds = 15;
 constexpr auto kRoundsBudget = 30s;  // a slow machine runs fewer rounds rather than time out
 const std::vector<std::string> kProducts{"30001", "30002", "30003", "30004", "30005"};
 const std::string kNotProposed = "39999";
 const std::vector<std::string> kMethods{"recognition", "without_recognition", "manual", ""};
-
-bool agentAnswers() {
-    try {
-        return httpRequest(kAgentPort, "POST", "/api/agent/get_config", "{}", "application/json",
-                           500ms)
-                   .status == 200;
-    } catch (...) {
-        return false;
-    }
-}
 
 // Null when the text is not a JSON object (an answer cut short by the kill).
 Poco::JSON::Object::Ptr parseObject(const std::string& text) {

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "http_client.h"
 #include "temp_dir.h"
 
 namespace korvane::Testing {
@@ -84,6 +85,16 @@ std::string ChildProcess::stdoutText() const {
 }
 std::string ChildProcess::stderrText() const {
     return readFile(stderrPath_);
+}
+
+bool agentAnswers() {
+    try {
+        return httpRequest(kAgentPort, "POST", "/api/agent/get_config", "{}", "application/json",
+                           std::chrono::milliseconds(500))
+                   .status == 200;
+    } catch (...) {
+        return false;
+    }
 }
 
 std::vector<std::string> agentEnvironment(const std::string& home,

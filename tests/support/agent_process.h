@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,6 +36,12 @@ class ChildProcess {
     std::string stdoutPath_;
     std::string stderrPath_;
 };
+
+// The Agent's fixed local API port: end-to-end tests that start the binary run one at a time.
+inline constexpr std::uint16_t kAgentPort = 5555;
+
+// Whether an Agent answers its configuration command on kAgentPort within half a second.
+bool agentAnswers();
 
 // The environment a test agent runs with: HOME set to home, PATH kept, DISPLAY left out.
 std::vector<std::string> agentEnvironment(const std::string& home,

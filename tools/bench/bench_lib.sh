@@ -1,6 +1,11 @@
 # Process handling shared by the benchmarks: sourced, not run. The including script sets
 # agent_pid, sim_pid, nginx_pid and work as it starts things; cleanup stops whatever is set.
 
+readonly AGENT_PORT=5555
+readonly AGENT_LOCK=/tmp/korvane_pellix_agent.lock
+# The executable names the Agent's single-instance check refuses to start beside.
+readonly RELATED_NAMES=(korvanepellixagent korvanemonitoringagent)
+
 port_listening() {
   ss -ltnH "sport = :$1" | grep -q .
 }
@@ -67,4 +72,27 @@ wait_until() {
     [ $SECONDS -lt $deadline ] || die "$what did not come up within ${seconds} s"
     sleep 0.1
   done
+}
+
+# Empty when the way is clear, else what is in the way.
+in_the_way() {
+  if port_listening "$AGENT_PORT"; then
+    echo "port $AGENT_PORT is in use (an Agent or an end-to-end test is probably running):
+$(ss -ltnpH "sport = :$AGENT_PORT")"
+    return
+  fi
+  local proc exe name
+  for proc in /proc/[0-9]*; do
+    exe=$(readlink "$proc/exe" 2>/dev/null) || continue
+    exe=${exe% (deleted)}
+    for name in "${RELATED_NAMES[@]}"; do
+      if [ "${exe##*/}" = "$name" ]; then
+        echo "another Agent process runs (pid ${proc#/proc/}: $exe)"
+        return
+      fi
+    done
+  done
+  if [ -e "$AGENT_LOCK" ] && ! flock -n "$AGENT_LOCK" true; then
+    echo "$AGENT_LOCK is locked by another process"
+  fi
 }

@@ -15,10 +15,6 @@
 # nothing else may run an Agent meanwhile (not the end-to-end tests either).
 set -euo pipefail
 
-readonly AGENT_PORT=5555
-readonly AGENT_LOCK=/tmp/korvane_pellix_agent.lock
-# The executable names the Agent's single-instance check refuses to start beside.
-readonly RELATED_NAMES=(korvanepellixagent korvanemonitoringagent)
 readonly GOAL_P50_RATIO=1.5
 readonly GOAL_THROUGHPUT_SHARE=0.70
 
@@ -59,21 +55,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/bench_lib.sh"
 # ---------------------------------------------------------------------------------------------
 # Nothing else may hold the Agent's port, lock or process name.
 
-if port_listening "$AGENT_PORT"; then
-  die "port $AGENT_PORT is in use, so an Agent (or an end-to-end test) is probably running:
-$(ss -ltnpH "sport = :$AGENT_PORT")
+obstacle=$(in_the_way)
+[ -z "$obstacle" ] || die "$obstacle
 Stop it and run the benchmark again."
-fi
-for proc in /proc/[0-9]*; do
-  exe=$(readlink "$proc/exe" 2>/dev/null) || continue
-  exe=${exe% (deleted)}
-  for name in "${RELATED_NAMES[@]}"; do
-    [ "${exe##*/}" != "$name" ] || die "another Agent process runs (pid ${proc#/proc/}: $exe); stop it first"
-  done
-done
-if [ -e "$AGENT_LOCK" ] && ! flock -n "$AGENT_LOCK" true; then
-  die "$AGENT_LOCK is locked by another process; stop the Agent that holds it first"
-fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/camera-overhead.XXXXXX")
 # nginx's workers drop root for an unprivileged user, which must still reach their folders.

@@ -19,9 +19,6 @@
 # nothing else may run an Agent meanwhile (not the end-to-end tests either).
 set -euo pipefail
 
-readonly AGENT_PORT=5555
-readonly AGENT_LOCK=/tmp/korvane_pellix_agent.lock
-readonly RELATED_NAMES=(korvanepellixagent korvanemonitoringagent)
 readonly GOAL_FEEDBACK_P99_MS=15
 readonly GOAL_FLOOR_RATIO=3
 readonly WARMUP_PAIRS=100
@@ -66,29 +63,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/bench_lib.sh"
 
 # ---------------------------------------------------------------------------------------------
 # Nothing else may hold the Agent's port, lock or process name.
-
-# Empty when the way is clear, else what is in the way.
-in_the_way() {
-  if port_listening "$AGENT_PORT"; then
-    echo "port $AGENT_PORT is in use (an Agent or an end-to-end test is probably running):
-$(ss -ltnpH "sport = :$AGENT_PORT")"
-    return
-  fi
-  local proc exe name
-  for proc in /proc/[0-9]*; do
-    exe=$(readlink "$proc/exe" 2>/dev/null) || continue
-    exe=${exe% (deleted)}
-    for name in "${RELATED_NAMES[@]}"; do
-      if [ "${exe##*/}" = "$name" ]; then
-        echo "another Agent process runs (pid ${proc#/proc/}: $exe)"
-        return
-      fi
-    done
-  done
-  if [ -e "$AGENT_LOCK" ] && ! flock -n "$AGENT_LOCK" true; then
-    echo "$AGENT_LOCK is locked by another process"
-  fi
-}
 
 deadline=$((SECONDS + wait_free))
 while obstacle=$(in_the_way) && [ -n "$obstacle" ]; do
