@@ -91,9 +91,15 @@ Poco::Net::Context::Ptr makeTlsContext(const TlsSettings& tls, const std::string
 
 // The command a path addresses: "/api/<command>/..." gives <command>, otherwise the first
 // segment ("/download/x.evo" gives "download").
-std::string commandName(const Poco::URI& target) {
+std::string commandName(const std::string& pathAndQuery) {
     std::vector<std::string> segments;
-    target.getPathSegments(segments);
+    std::string_view path(pathAndQuery);
+    path = path.substr(0, path.find('?'));
+    for (std::size_t start = 0; start < path.size();) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        if (end > start) segments.emplace_back(path.substr(start, end - start));
+        start = end + 1;
+    }
     if (segments.empty()) return {};
     if (segments[0] == "api") return segments.size() > 1 ? segments[1] : std::string();
     return segments[0];
@@ -188,7 +194,6 @@ std::string redactSecrets(std::string_view text) {
 }
 
 struct RestClient::Impl {
-    std::string pathPrefix;  // always empty; kept for appendParams
     Poco::URI baseUri;
     std::atomic<long long> defaultTimeoutMs{0};
 
@@ -223,7 +228,6 @@ struct RestClient::Impl {
     }
 
     void copyFrom(const Impl& other) {
-        pathPrefix = other.pathPrefix;
         baseUri = other.baseUri;
         defaultTimeoutMs = other.defaultTimeoutMs.load();
         std::lock_guard lock(other.mutex);
@@ -345,8 +349,11 @@ bool RestClient::checkConnectionHTTP() const {
 RawResponse RestClient::requestRaw(const std::string& method, const std::string& path,
                                    const std::string* body, const std::string& contentType,
                                    Timeout timeout) const {
+    // An absolute path is sent as the caller encoded it: Poco's URI would decode it and
+    // merge an encoded "/" or "?" inside one segment into the path's structure.
+    const bool rawPath = path.starts_with('/') && !path.starts_with("//");
     Poco::URI target(impl_->baseUri);
-    target.resolve(path);
+    if (!rawPath) target.resolve(path);
     const Impl::Snapshot settings = impl_->snapshot(target);
 
     std::unique_ptr<Poco::Net::HTTPClientSession> session;
@@ -364,7 +371,7 @@ RawResponse RestClient::requestRaw(const std::string& method, const std::string&
                                            Poco::Timespan::MILLISECONDS));
     }
 
-    std::string pathAndQuery = target.getPathAndQuery();
+    std::string pathAndQuery = rawPath ? encodeRequestTarget(path) : target.getPathAndQuery();
     if (pathAndQuery.empty()) pathAndQuery = "/";
     Poco::Net::HTTPRequest request(method, pathAndQuery, Poco::Net::HTTPMessage::HTTP_1_1);
     request.set("User-Agent", kUserAgent);
@@ -373,7 +380,7 @@ RawResponse RestClient::requestRaw(const std::string& method, const std::string&
     Log()->info("send request {} {}://{}:{}{}", method, target.getScheme(), target.getHost(),
                 target.getPort(), redactSecrets(pathAndQuery));
 
-    const std::string command = commandName(target);
+    const std::string command = commandName(pathAndQuery);
     if (body != nullptr) {
         if (!isUploadCommand(command)) Log()->info("body: {}", logExcerpt(*body));
         if (!contentType.empty()) request.setContentType(contentType);
@@ -400,13 +407,6 @@ RawResponse RestClient::requestRaw(const std::string& method, const std::string&
                 isDownloadCommand(command) ? std::to_string(raw.body.size()) + " bytes"
                                            : logExcerpt(raw.body));
     return raw;
-}
-
-std::string RestClient::appendParams(const std::string& path, const NameValues& params) const {
-    if (params.empty()) return path;
-    Poco::URI uri(impl_->pathPrefix + path);
-    for (const auto& [name, value] : params) uri.addQueryParameter(name, value);
-    return uri.getPathAndQuery();
 }
 
 RawResponse RestClient::request(const std::string& method, const std::string& path,

@@ -40,6 +40,12 @@ struct TlsSettings {
 
 // Percent-encodes every byte except ASCII letters, digits and "-_.~/?#" (uppercase hex).
 std::string UrlEncode(const std::string& text);
+// Percent-encodes every byte except ASCII letters, digits and "-_.~": a value that must stay
+// one path segment or one query component whatever it holds.
+std::string encodePathSegment(std::string_view text);
+// A request target safe to send: bytes that may not appear in one are percent-encoded, while
+// "/", "?", "&", "=" and existing %XX escapes keep their meaning.
+std::string encodeRequestTarget(std::string_view target);
 
 // Log-safe copy of text: the values of client_secret, refresh_token and access_token, as
 // form fields or JSON members wherever they occur, become "***".
@@ -150,7 +156,8 @@ class RestClient {
                              const NameValues& fields, Timeout timeout = {}) const;
 
     // path unchanged without params; otherwise path with the params as a percent-encoded
-    // query ("&", "=", "+", ";", ":", "/", "?", "#" and "@" encoded too).
+    // query (everything but letters, digits and "-_.~" encoded). path itself is not touched:
+    // callers encode ids placed in it with encodePathSegment.
     std::string appendParams(const std::string& path, const NameValues& params) const;
     // Form text of the members in order; strings as they are, other values as compact JSON.
     static std::string buildForm(const boost::json::object& object);

@@ -1,6 +1,8 @@
 #include <boost/json/object.hpp>
 #include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
+#include <cctype>
+#include <string_view>
 
 #include "rest_client.h"
 
@@ -16,9 +18,42 @@ const std::string kForm = "application/x-www-form-urlencoded";
 constexpr std::string_view kBoundary = "----KorvaneBoundary7d91d0a123456";
 constexpr std::string_view kCrlf = "\r\n";
 
-bool keptAsIs(unsigned char c) {
+bool isUnreserved(unsigned char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '_' || c == '.' || c == '~' || c == '/' || c == '?' || c == '#';
+           c == '_' || c == '.' || c == '~';
+}
+
+bool isUnreservedOrPathCharacter(unsigned char c) {
+    return isUnreserved(c) || c == '/' || c == '?' || c == '#';
+}
+
+// Characters that may stand unencoded in a request target's path: unreserved, sub-delims,
+// ":", "@", "/", and "?" where the query starts.
+bool isRequestTargetCharacter(unsigned char c) {
+    return isUnreserved(c) || std::string_view("!$&'()*+,;=:@/?").find(static_cast<char>(c)) !=
+                                  std::string_view::npos;
+}
+
+bool isHexDigit(char c) {
+    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+template <typename Kept>
+std::string percentEncode(std::string_view text, Kept kept) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size() * 3);
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (kept(c)) {
+            out.push_back(ch);
+        } else {
+            out.push_back('%');
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 0x0F]);
+        }
+    }
+    return out;
 }
 
 std::string multipartBody(const std::string& fieldName, const std::string& fileName,
@@ -50,20 +85,40 @@ std::string multipartBody(const std::string& fieldName, const std::string& fileN
 }  // namespace
 
 std::string UrlEncode(const std::string& text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
+    return percentEncode(text, isUnreservedOrPathCharacter);
+}
+
+std::string encodePathSegment(std::string_view text) {
+    return percentEncode(text, isUnreserved);
+}
+
+std::string encodeRequestTarget(std::string_view target) {
     std::string out;
-    out.reserve(text.size() * 3);
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (keptAsIs(c)) {
+    out.reserve(target.size());
+    for (std::size_t i = 0; i < target.size(); ++i) {
+        const char ch = target[i];
+        const bool escape = ch == '%' && i + 2 < target.size() && isHexDigit(target[i + 1]) &&
+                            isHexDigit(target[i + 2]);
+        if (escape || isRequestTargetCharacter(static_cast<unsigned char>(ch))) {
             out.push_back(ch);
         } else {
-            out.push_back('%');
-            out.push_back(kHex[c >> 4]);
-            out.push_back(kHex[c & 0x0F]);
+            out.append(percentEncode(target.substr(i, 1), isUnreserved));
         }
     }
     return out;
+}
+
+std::string RestClient::appendParams(const std::string& path, const NameValues& params) const {
+    if (params.empty()) return path;
+    std::string target = path;
+    char separator = path.find('?') == std::string::npos ? '?' : '&';
+    for (const auto& [name, value] : params) {
+        target.push_back(separator);
+        target.append(encodePathSegment(name)).push_back('=');
+        target.append(encodePathSegment(value));
+        separator = '&';
+    }
+    return target;
 }
 
 std::string RestClient::buildForm(const boost::json::object& object) {

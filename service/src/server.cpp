@@ -18,7 +18,9 @@
 #include "filesystem.h"
 #include "logger.h"
 #include "migrator.h"
-#include "monitoring_settings.h"
+#include "device_data_provider.h"
+#include "monitoring_configuration.h"
+#include "monitoring_driver.h"
 #include "pellix_driver.h"
 #include "responses.h"
 #include "schema_migrations.h"
@@ -170,6 +172,7 @@ void Server::Run() {
 
 void Server::Stop() {
     std::lock_guard lock(lifecycleMutex_);
+    replaceMonitoring(nullptr);
     if (!stopped_ && httpServer_) {
         // Waits for requests in progress, then closes idle keep-alive connections.
         httpServer_->stopAll(false);
@@ -215,9 +218,11 @@ void Server::initDriver() {
     }
     auto driver =
         std::make_shared<Driver::PellixDriver>(endpoint.host, endpoint.port, dbMutex_, database_);
+    auto deviceData = std::make_shared<Sync::DeviceDataProvider>(driver);
     std::lock_guard lock(componentsMutex_);
     camera_ = endpoint;
     driver_ = std::move(driver);
+    deviceData_ = std::move(deviceData);
 }
 
 std::shared_ptr<Driver::PellixDriver> Server::driver() const {
@@ -225,13 +230,47 @@ std::shared_ptr<Driver::PellixDriver> Server::driver() const {
     return driver_;
 }
 
-void Server::notifyAttributesChanged() {}
+std::shared_ptr<Sync::MonitoringDriver> Server::monitoring() const {
+    std::lock_guard lock(componentsMutex_);
+    return monitoring_;
+}
+
+void Server::replaceMonitoring(std::shared_ptr<Sync::MonitoringDriver> monitoring) {
+    {
+        std::lock_guard lock(componentsMutex_);
+        std::swap(monitoring_, monitoring);
+    }
+    // Stopping waits for the loop's current request; requests still relaying through the old
+    // client keep it alive until they return.
+    if (monitoring) monitoring->stop();
+}
+
+void Server::notifyAttributesChanged() {
+    if (auto current = monitoring()) current->attributes_update();
+}
 
 void Server::initMonitoring() {
     Log()->info("initMonitoring() called;");
+    replaceMonitoring(
+        std::make_shared<Sync::MonitoringDriver>(database_.GetSession(), configuration_, dbMutex_));
     initDriver();
-    const MonitoringSettings settings = readMonitoringSettings(configSnapshot());
-    (void)settings;  // handed to the monitoring client once it is built here
+    const MonitoringConfiguration settings = readMonitoringConfiguration(configSnapshot());
+    std::shared_ptr<Sync::MonitoringDriver> current;
+    std::shared_ptr<Sync::DeviceDataProvider> deviceData;
+    {
+        std::lock_guard lock(componentsMutex_);
+        current = monitoring_;
+        deviceData = deviceData_;
+    }
+    if (!settings.tlsVerifyPeer) {
+        Log()->warn("TLS certificate verification of the monitoring service is off;");
+    }
+    current->setTlsVerifyPeer(settings.tlsVerifyPeer);
+    current->setMonitoringSettings(
+        settings.serviceType, settings.address, settings.port, settings.gettingTasks,
+        settings.imageSendingEnabled, settings.requestFrequencyMs, settings.clientSecret,
+        settings.deviceId, settings.predictionDataFolder, nullptr, nullptr, deviceData,
+        [this] { reinitRuntimeParameters(); });
     Log()->info("Loaded monitoring settings from config;");
 }
 

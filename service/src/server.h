@@ -30,6 +30,12 @@ namespace korvane::Engine::Driver {
 class PellixDriver;
 }
 
+namespace korvane::Engine::Sync {
+class DeviceDataProvider;
+class MonitoringDriver;
+class S3ClientProvider;
+}  // namespace korvane::Engine::Sync
+
 namespace korvane::Engine::Test {
 
 class Server {
@@ -74,6 +80,10 @@ class Server {
     // The current camera driver (null until one could be built); callers keep their copy
     // alive for the length of their request.
     std::shared_ptr<Driver::PellixDriver> driver() const;
+    // The current monitoring client, or null when none could be built.
+    std::shared_ptr<Sync::MonitoringDriver> monitoring() const;
+    // Replaces the monitoring client; the old one's loop is stopped outside the lock.
+    void replaceMonitoring(std::shared_ptr<Sync::MonitoringDriver> monitoring);
     // Device attributes changed on the camera; the monitoring client reports them at once
     // when it runs. Nothing to tell while no monitoring client exists.
     void notifyAttributesChanged();
@@ -92,6 +102,8 @@ class Server {
     ApiReply getInfo();
     ApiReply setConfig(const ApiRequest& request);
     ApiReply setDataLoopFreq(const ApiRequest& request);
+    ApiReply checkConnect();
+    ApiReply relayToMonitoring(const ApiRequest& request);
 
     CameraEndpoint cameraEndpoint() const;
     Utils::ConfigMap configSnapshot();
@@ -99,6 +111,9 @@ class Server {
     DB::SQLiteDB database_;
     Utils::ConfigMap configuration_;                // guarded by dbMutex_
     std::shared_ptr<Driver::PellixDriver> driver_;  // guarded by componentsMutex_
+    std::shared_ptr<Sync::DeviceDataProvider> deviceData_;  // guarded by componentsMutex_
+    std::shared_ptr<Sync::MonitoringDriver> monitoring_;    // guarded by componentsMutex_
+    std::shared_ptr<Sync::S3ClientProvider> s3_;            // guarded by componentsMutex_
     bool forwarding_ = false;                       // guarded by componentsMutex_
     CameraEndpoint camera_;                         // guarded by componentsMutex_
     std::uint16_t listeningPort_ = 0;

@@ -48,6 +48,9 @@ void Server::registerRoutes() {
     router_.addAgentCommand("set_data_loop_freq", kPost,
                             [this](const ApiRequest& r) { return setDataLoopFreq(r); });
     router_.addAgentCommand("get_info", kGet, [this](const ApiRequest&) { return getInfo(); });
+    router_.addAgentCommand("check_connect", kGet,
+                            [this](const ApiRequest&) { return checkConnect(); });
+    router_.setMonitoringRoute([this](const ApiRequest& r) { return relayToMonitoring(r); });
     router_.addAgentCommand("get_statistic", kPost, [this](const ApiRequest& r) {
         return envelope(Utils::process_get_statistic(Utils::parseJsonObject(r.body), dbMutex_,
                                                      database_.GetSession()));

@@ -21,6 +21,34 @@ namespace {
 
 constexpr std::size_t kCopyBlock = 8192;
 
+// The still-encoded path of a request target (origin form, or absolute form with a scheme).
+std::string rawPathOf(const std::string& target) {
+    std::size_t begin = 0;
+    if (!target.starts_with('/')) {
+        const std::size_t scheme = target.find("://");
+        begin = scheme == std::string::npos ? 0 : target.find('/', scheme + 3);
+        if (begin == std::string::npos) return "/";
+    }
+    const std::size_t end = target.find_first_of("?#", begin);
+    return target.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+}
+
+// Split before decoding, so that an encoded "/" stays inside its segment (an id may hold one).
+std::vector<std::string> decodedPathSegments(const std::string& rawPath) {
+    std::vector<std::string> segments;
+    std::size_t start = 0;
+    while (start <= rawPath.size()) {
+        const std::size_t end = std::min(rawPath.find('/', start), rawPath.size());
+        if (end > start) {
+            std::string segment;
+            Poco::URI::decode(rawPath.substr(start, end - start), segment);
+            segments.push_back(std::move(segment));
+        }
+        start = end + 1;
+    }
+    return segments;
+}
+
 ApiRequest readRequest(Poco::Net::HTTPServerRequest& request) {
     ApiRequest api;
     api.method = request.getMethod();
@@ -33,7 +61,7 @@ ApiRequest readRequest(Poco::Net::HTTPServerRequest& request) {
         Poco::StreamCopier::copyToString(request.stream(), api.body, kCopyBlock);
     }
     Poco::URI uri(api.uri);
-    uri.getPathSegments(api.segments);
+    api.segments = decodedPathSegments(rawPathOf(api.uri));
     api.query = uri.getQueryParameters();
     return api;
 }

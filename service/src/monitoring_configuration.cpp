@@ -1,4 +1,4 @@
-#include "monitoring_settings.h"
+#include "monitoring_configuration.h"
 
 #include <Poco/String.h>
 
@@ -59,13 +59,13 @@ std::int64_t readConfigInt64(const Utils::ConfigMap& config, const std::string& 
     return value.convert<std::int64_t>();
 }
 
-MonitoringSettings readMonitoringSettings(const Utils::ConfigMap& config) {
+MonitoringConfiguration readMonitoringConfiguration(const Utils::ConfigMap& config) {
     for (auto key : kRequiredKeys) {
         if (!config.contains(std::string(key))) {
             throw std::runtime_error("Missing required config key: " + std::string(key));
         }
     }
-    MonitoringSettings s;
+    MonitoringConfiguration s;
     s.serviceType = readConfigString(config, "monitoring_service_type");
     s.address = readConfigString(config, "monitoring_service_address");
     s.port = readConfigString(config, "monitoring_service_port");
@@ -79,6 +79,7 @@ MonitoringSettings readMonitoringSettings(const Utils::ConfigMap& config) {
     s.fileStorageBucket = readConfigString(config, "file_storage_service_bucket");
     s.fileStorageLogin = readConfigString(config, "file_storage_service_login");
     s.fileStoragePassword = readConfigString(config, "file_storage_service_password");
+    if (config.contains("tls_verify_peer")) s.tlsVerifyPeer = readConfigBool(config, "tls_verify_peer");
     return s;
 }
 

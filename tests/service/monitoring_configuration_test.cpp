@@ -1,4 +1,4 @@
-#include "monitoring_settings.h"
+#include "monitoring_configuration.h"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +29,7 @@ ConfigMap completeConfig() {
 
 std::string errorOf(const ConfigMap& config) {
     try {
-        readMonitoringSettings(config);
+        readMonitoringConfiguration(config);
     } catch (const std::runtime_error& e) {
         return e.what();
     }
@@ -38,15 +38,15 @@ std::string errorOf(const ConfigMap& config) {
 
 }  // namespace
 
-TEST(MonitoringSettings, ReadsACompleteConfiguration) {
-    auto s = readMonitoringSettings(completeConfig());
+TEST(MonitoringConfiguration, ReadsACompleteConfiguration) {
+    auto s = readMonitoringConfiguration(completeConfig());
     EXPECT_EQ(s.address, "https://monitoring.example");
     EXPECT_TRUE(s.gettingTasks);
     EXPECT_EQ(s.requestFrequencyMs, 20000);
     EXPECT_EQ(s.fileStoragePassword, "p");
 }
 
-TEST(MonitoringSettings, BoolRules) {
+TEST(MonitoringConfiguration, BoolRules) {
     struct Case {
         Poco::Dynamic::Var value;
         bool expected;
@@ -67,7 +67,7 @@ TEST(MonitoringSettings, BoolRules) {
         auto config = completeConfig();
         config["monitoring_getting_tasks"] = c.value;
         if (c.error.empty()) {
-            EXPECT_EQ(readMonitoringSettings(config).gettingTasks, c.expected)
+            EXPECT_EQ(readMonitoringConfiguration(config).gettingTasks, c.expected)
                 << c.value.toString();
         } else {
             EXPECT_EQ(errorOf(config), c.error);
@@ -75,7 +75,7 @@ TEST(MonitoringSettings, BoolRules) {
     }
 }
 
-TEST(MonitoringSettings, ReportsTheFirstMissingOrMistypedKey) {
+TEST(MonitoringConfiguration, ReportsTheFirstMissingOrMistypedKey) {
     auto missing = completeConfig();
     missing.erase("monitoring_service_port");
     missing.erase("korvane_monitoring_client_secret");
@@ -97,5 +97,5 @@ TEST(MonitoringSettings, ReportsTheFirstMissingOrMistypedKey) {
 
     auto int64Value = completeConfig();
     int64Value["monitoring_request_frequency"] = Poco::Int64(30000);
-    EXPECT_EQ(readMonitoringSettings(int64Value).requestFrequencyMs, 30000);
+    EXPECT_EQ(readMonitoringConfiguration(int64Value).requestFrequencyMs, 30000);
 }

@@ -9,7 +9,7 @@
 
 namespace korvane::Engine {
 
-struct MonitoringSettings {
+struct MonitoringConfiguration {
     std::string serviceType;
     std::string address;
     std::string port;
@@ -23,11 +23,14 @@ struct MonitoringSettings {
     std::string fileStorageBucket;
     std::string fileStorageLogin;
     std::string fileStoragePassword;
+    // Certificate and host name checks of the https monitoring service; off only when the
+    // configuration says so (a site with a self-signed certificate).
+    bool tlsVerifyPeer = true;
 };
 
 // Throws std::runtime_error naming the first missing required key or the first value of the
 // wrong type ("Missing required config key: ...", "Expected string for config key: ...", ...).
-MonitoringSettings readMonitoringSettings(const Utils::ConfigMap& config);
+MonitoringConfiguration readMonitoringConfiguration(const Utils::ConfigMap& config);
 
 // The typed reading rules, one value at a time; same errors as above.
 std::string readConfigString(const Utils::ConfigMap& config, const std::string& key);

@@ -1,0 +1,351 @@
+#include "monitoring_driver.h"
+
+#include <boost/json.hpp>
+#include <stdexcept>
+
+#include "device_data_provider.h"
+#include "logger.h"
+#include "state.h"
+
+namespace korvane::Engine::Sync {
+
+namespace {
+
+const std::string kTokenPath = "/auth/realms/Korvane/protocol/openid-connect/token";
+constexpr int kTokenMarginSeconds = 60;
+constexpr int kRequestTimeoutSeconds = 6;
+constexpr int kNoMonitoringConnection = -10002;
+constexpr long long kCheckActualIntervalMs = 900000;
+constexpr long long kPingIntervalMs = 240000;
+
+// The client every MonitoringDriver starts with, until its settings arrive.
+const std::string kPlaceholderAddress = "192";
+constexpr int kPlaceholderPort = 8080;
+
+const boost::json::value& requiredMember(const boost::json::object& object, const char* name) {
+    const auto* value = object.if_contains(name);
+    if (value == nullptr) throw std::runtime_error(std::string("Token answer lacks ") + name);
+    return *value;
+}
+
+std::string requiredString(const boost::json::object& object, const char* name) {
+    const auto& value = requiredMember(object, name);
+    if (!value.is_string()) {
+        throw std::runtime_error(std::string("Token answer member is not a string: ") + name);
+    }
+    return std::string(value.get_string());
+}
+
+std::int64_t requiredInteger(const boost::json::object& object, const char* name) {
+    const auto& value = requiredMember(object, name);
+    if (value.is_int64()) return value.get_int64();
+    if (value.is_uint64() && value.get_uint64() <= std::uint64_t(INT64_MAX)) {
+        return static_cast<std::int64_t>(value.get_uint64());
+    }
+    throw std::runtime_error(std::string("Token answer member is not an integer: ") + name);
+}
+
+// The whole text must be a port number: "80x" is refused rather than read as 80.
+int parsePort(const std::string& text) {
+    std::size_t used = 0;
+    const int port = std::stoi(text, &used);
+    if (used != text.size() || port < 1 || port > 65535) {
+        throw std::invalid_argument("Invalid monitoring service port: " + text);
+    }
+    return port;
+}
+
+std::chrono::system_clock::time_point expiryAfter(std::int64_t expiresIn, int marginSeconds) {
+    return std::chrono::system_clock::now() + std::chrono::seconds(expiresIn - marginSeconds);
+}
+
+TokenSettings parseTokenAnswer(const std::string& body) {
+    const boost::json::value parsed = boost::json::parse(body);
+    if (!parsed.is_object()) throw std::runtime_error("Token answer is not a JSON object");
+    const auto& object = parsed.get_object();
+    TokenSettings token;
+    token.accessToken = requiredString(object, "access_token");
+    token.expiresIn = requiredInteger(object, "expires_in");
+    token.refreshExpiresIn = requiredInteger(object, "refresh_expires_in");
+    token.refreshToken = requiredString(object, "refresh_token");
+    token.scope = requiredString(object, "scope");
+    token.sessionState = requiredString(object, "session_state");
+    token.tokenType = requiredString(object, "token_type");
+    return token;
+}
+
+}  // namespace
+
+MonitoringDriver::MonitoringDriver(Poco::Data::Session& session, Utils::ConfigMap& config,
+                                   std::mutex& dbMutex)
+    : client_(std::make_shared<REST::RestClient>(kPlaceholderAddress, kPlaceholderPort)),
+      session_(session),
+      config_(config),
+      dbMutex_(dbMutex) {}
+
+MonitoringDriver::~MonitoringDriver() {
+    stop();
+}
+
+void MonitoringDriver::setTlsVerifyPeer(bool verify) {
+    std::lock_guard lock(clientMutex_);
+    tlsVerifyPeer_ = verify;
+}
+
+void MonitoringDriver::setMonitoringSettings(
+    const std::string& serviceType, const std::string& serviceAddress,
+    const std::string& servicePort, const bool& gettingTasks, const bool& imageSendingEnabled,
+    const long long& requestFrequency, const std::string& clientSecret,
+    const std::string& deviceId, const std::string& dataFolderPath,
+    std::shared_ptr<S3ClientProvider> s3, std::shared_ptr<TaskHandlerProvider> tasks,
+    std::shared_ptr<DeviceDataProvider> data, std::function<void()> reinit) {
+    // Lock order: lifecycle, then loop. Two settings changes never interleave.
+    std::lock_guard lifecycle(lifecycleMutex_);
+    stopLoop();
+    std::lock_guard loopLock(loopMutex_);
+    {
+        std::lock_guard lock(settingsMutex_);
+        settings_ = MonitoringSettings{serviceType,    serviceAddress, servicePort,
+                                       gettingTasks,   imageSendingEnabled,
+                                       requestFrequency, clientSecret, deviceId,
+                                       dataFolderPath};
+    }
+    s3_ = s3;
+    tasks_ = tasks;
+    {
+        std::lock_guard lock(providersMutex_);
+        deviceData_ = data;
+    }
+    {
+        std::lock_guard lock(callbackMutex_);
+        reinit_ = std::move(reinit);
+    }
+    if (serviceAddress.empty()) {
+        // Monitoring switched off: no client can be built on an empty address.
+        startLoop();
+        return;
+    }
+    {
+        std::unique_lock lock(clientMutex_);
+        REST::TlsSettings tls;
+        tls.verifyPeer = tlsVerifyPeer_;
+        lock.unlock();
+        auto client =
+            std::make_shared<REST::RestClient>(serviceAddress, parsePort(servicePort), tls);
+        client->setTimeout(kRequestTimeoutSeconds);
+        {
+            std::lock_guard tokenLock(tokenMutex_);
+            if (!token_.accessToken.empty()) client->setAuthToken(token_.accessToken);
+        }
+        lock.lock();
+        client_ = std::move(client);
+    }
+    Log()->info("Monitoring client uses address {} and port {};", serviceAddress, servicePort);
+    schedulerTusk_.setInterval(requestFrequency);
+    schedulerTusk_.reset();
+    schedulerCheckActual_.setInterval(kCheckActualIntervalMs);
+    schedulerCheckActual_.reset();
+    schedulerPing_.setInterval(kPingIntervalMs);
+    schedulerPing_.reset();
+    State::getInstance().need_check_actual(true);
+    startLoop();
+}
+
+MonitoringSettings MonitoringDriver::getMonitoringSettings() const {
+    std::lock_guard lock(settingsMutex_);
+    return settings_;
+}
+
+TokenSettings MonitoringDriver::getTokenSettings() const {
+    std::lock_guard lock(tokenMutex_);
+    return token_;
+}
+
+std::shared_ptr<REST::RestClient> MonitoringDriver::client() const {
+    std::lock_guard lock(clientMutex_);
+    return client_;
+}
+
+REST::RawResponse MonitoringDriver::requestToken(bool withRefreshToken) {
+    boost::json::object form;
+    form["grant_type"] = "client_credentials";
+    form["client_id"] = "device";
+    form["client_secret"] = getMonitoringSettings().clientSecret;
+    if (withRefreshToken) form["refresh_token"] = getTokenSettings().refreshToken;
+    return client()->PostForm(kTokenPath, form);
+}
+
+void MonitoringDriver::storeTokenAnswer(const std::string& body) {
+    // Parsed whole before anything is stored: a rejected answer leaves the old token intact.
+    TokenSettings token = parseTokenAnswer(body);
+    Log()->info("Access token received and have size: {}", token.accessToken.size());
+    const auto expiry = expiryAfter(token.expiresIn, kTokenMarginSeconds);
+    std::lock_guard lock(tokenMutex_);
+    token_ = std::move(token);
+    tokenExpiry_ = expiry;
+    client()->setAuthToken(token_.accessToken);
+}
+
+bool MonitoringDriver::authenticate() {
+    try {
+        const REST::RawResponse response = requestToken(false);
+        if (response.status == 200) {
+            if (response.body.empty()) {
+                Log()->error("Empty response from auth server");
+                return false;
+            }
+            storeTokenAnswer(response.body);
+            return true;
+        }
+        Log()->warn("Auth error, http response code: {}, reason: {}", response.status,
+                    response.reason);
+        throw std::runtime_error("Authentication failed: " + response.reason);
+    } catch (const std::exception& e) {
+        std::lock_guard lock(callbackMutex_);
+        Log()->info("Failed to auth: {}, try again on the next loop...", e.what());
+        if (errorCallback_) errorCallback_(std::string("Auth error: ") + e.what());
+        return false;
+    }
+}
+
+bool MonitoringDriver::refreshTokenIfNeeded() {
+    bool haveToken = false;
+    {
+        std::lock_guard lock(tokenMutex_);
+        haveToken = !token_.accessToken.empty();
+        if (haveToken && std::chrono::system_clock::now() < tokenExpiry_) return true;
+    }
+    // authenticate() takes the token mutex itself, so it runs with the mutex released.
+    if (!haveToken) return authenticate();
+    const REST::RawResponse response = requestToken(true);
+    if (response.status == 200) {
+        storeTokenAnswer(response.body);
+        return true;
+    }
+    Log()->warn(
+        "refresh token fails with http code: {}, reason: {}, try to authenticate() again...",
+        response.status, response.reason);
+    return authenticate();
+}
+
+std::chrono::system_clock::time_point MonitoringDriver::calculateTokenExpiry(
+    const int& marginSeconds) const {
+    std::lock_guard lock(tokenMutex_);
+    return expiryAfter(token_.expiresIn, marginSeconds);
+}
+
+std::chrono::system_clock::time_point MonitoringDriver::tokenExpiry() const {
+    std::lock_guard lock(tokenMutex_);
+    return tokenExpiry_;
+}
+
+int MonitoringDriver::check_connect() const {
+    std::lock_guard lock(tokenMutex_);
+    return token_.accessToken.empty() ? kNoMonitoringConnection : 0;
+}
+
+void MonitoringDriver::start() {
+    std::lock_guard lock(lifecycleMutex_);
+    startLoop();
+}
+
+void MonitoringDriver::stop() {
+    std::lock_guard lock(lifecycleMutex_);
+    stopLoop();
+}
+
+void MonitoringDriver::startLoop() {
+    if (running_) return;
+    if (getMonitoringSettings().serviceAddress.empty()) {
+        Log()->warn("Can't start monitoring event loop, necessary settings not valid;");
+        return;
+    }
+    if (worker_.joinable()) worker_.join();  // a loop that ended on its own
+    running_ = true;
+    worker_ = std::thread([this] { loop(); });
+}
+
+void MonitoringDriver::stopLoop() {
+    running_ = false;
+    Log()->info("Waiting  for the end of the current loop()...;");
+    {
+        // Taken once so that a loop between its flag check and its wait cannot miss the
+        // notification below.
+        std::lock_guard loopLock(loopMutex_);
+    }
+    wake_.notify_all();
+    if (worker_.joinable()) {
+        worker_.join();
+        Log()->info("worker_ with loop() destroyed success;");
+    } else {
+        Log()->warn("loop() can't be joinable, some operations in loop can't be interrupted");
+    }
+}
+
+void MonitoringDriver::onTaskReceived(std::function<void(Utils::Models::Task&)> callback) {
+    std::lock_guard lock(callbackMutex_);
+    std::swap(taskReceived_, callback);
+    callback = nullptr;  // the old one goes while the mutex is held
+}
+
+void MonitoringDriver::onError(std::function<void(const std::string&)> callback) {
+    std::lock_guard lock(callbackMutex_);
+    std::swap(errorCallback_, callback);
+    callback = nullptr;
+}
+
+void MonitoringDriver::reportError(const std::string& message) {
+    std::lock_guard lock(callbackMutex_);
+    if (errorCallback_) errorCallback_(message);
+}
+
+std::string MonitoringDriver::devicePathPrefix() const {
+    return "/api/v1/devices/" + REST::encodePathSegment(getMonitoringSettings().deviceId);
+}
+
+void MonitoringDriver::appendPathPart(std::string& path, std::string part) {
+    if (!part.empty() && part.front() == '/') part.erase(0, 1);
+    if (!part.empty() && part.back() == '/') part.pop_back();
+    if (!part.empty()) path.append("/").append(part);
+}
+
+REST::RawResponse MonitoringDriver::generate_bad_answer(const char* message) {
+    REST::RawResponse answer;
+    answer.status = 502;
+    answer.reason = "Bad Gateway";
+    answer.body = boost::json::serialize(
+        boost::json::object{{"error", message == nullptr ? "" : message}});
+    return answer;
+}
+
+void MonitoringDriver::reset_ping() {
+    schedulerPing_.slide();
+}
+
+void MonitoringDriver::attributes_update() {
+    std::shared_ptr<DeviceDataProvider> data;
+    {
+        std::lock_guard lock(providersMutex_);
+        data = deviceData_.lock();
+    }
+    if (!data) {
+        Log()->error("device_data_provider_ expired, can't exec attributes_update();");
+        return;
+    }
+    data->attributes_update();
+}
+
+void MonitoringDriver::telemetries_update() {
+    std::shared_ptr<DeviceDataProvider> data;
+    {
+        std::lock_guard lock(providersMutex_);
+        data = deviceData_.lock();
+    }
+    if (!data) {
+        Log()->error("device_data_provider_ expired, can't exec telemetries_update();");
+        return;
+    }
+    data->telemetries_update();
+}
+
+}  // namespace korvane::Engine::Sync

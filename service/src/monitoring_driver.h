@@ -1,0 +1,217 @@
+#pragma once
+// The Agent's client of the remote monitoring service: its settings, the OpenID Connect token,
+// the directory and registration relay, the task answers and the background loop that reports
+// to the service. Owned by the Server, which rebuilds it after each configuration change.
+// Request threads call the directory operations, check_connect and the update notices while the
+// loop thread runs; every shared member is guarded (see the member comments).
+
+#include <Poco/Dynamic/Var.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+
+#include "config_map.h"
+#include "rest_client.h"
+
+namespace Poco::Data {
+class Session;
+}
+
+namespace korvane::Utils::Models {
+struct Task;
+}
+
+namespace korvane::Engine::Sync {
+
+class S3ClientProvider;
+class TaskHandlerProvider;
+class DeviceDataProvider;
+
+struct MonitoringSettings {
+    std::string serviceType;
+    std::string serviceAddress;  // empty: monitoring is not configured
+    std::string servicePort;
+    bool gettingTasks = false;
+    bool imageSendingEnabled = false;
+    long long requestFrequency = 0;  // milliseconds between task fetches
+    std::string clientSecret;
+    std::string deviceId;
+    std::string dataFolderPath;
+};
+
+struct TokenSettings {
+    std::string accessToken;
+    std::int64_t expiresIn = 0;
+    std::int64_t refreshExpiresIn = 0;
+    std::string refreshToken;
+    std::string tokenType = "Bearer";
+    std::string sessionState;
+    std::string scope;
+};
+
+class MonitoringDriver {
+  public:
+    // Result of a directory operation: 0 or -6207, and the service's (or a synthetic) answer.
+    using Result = std::pair<int, REST::RawResponse>;
+    using TaskHandler = std::function<void(Utils::Models::Task&)>;
+
+    // Paces one periodic stage of the loop. Each instance guards itself.
+    class DeviceDataScheduler {
+      public:
+        explicit DeviceDataScheduler(long long intervalMs = 10000);
+        void reset();
+        void slide();
+        bool shouldRunNow();
+        void setInterval(long long intervalMs);
+        long long interval() const;
+        // Due now or later; for tests.
+        std::chrono::steady_clock::time_point nextRun() const;
+
+      private:
+        mutable std::mutex mutex_;
+        long long interval_;
+        std::chrono::steady_clock::time_point nextRun_;
+    };
+
+    // Process-wide: every MonitoringDriver shares them.
+    static DeviceDataScheduler schedulerTusk_;
+    static DeviceDataScheduler schedulerCheckActual_;
+    static DeviceDataScheduler schedulerSource_;
+    static DeviceDataScheduler schedulerPing_;
+
+    MonitoringDriver(Poco::Data::Session& session, Utils::ConfigMap& config, std::mutex& dbMutex);
+    ~MonitoringDriver();
+    MonitoringDriver(const MonitoringDriver&) = delete;
+    MonitoringDriver& operator=(const MonitoringDriver&) = delete;
+
+    // Certificate checks of the https client built by the next setMonitoringSettings.
+    void setTlsVerifyPeer(bool verify);
+
+    // Stops the loop, applies the settings and starts the loop again (not when the address is
+    // empty). Throws when the port is not a number; the loop then stays stopped.
+    void setMonitoringSettings(const std::string& serviceType, const std::string& serviceAddress,
+                               const std::string& servicePort, const bool& gettingTasks,
+                               const bool& imageSendingEnabled, const long long& requestFrequency,
+                               const std::string& clientSecret, const std::string& deviceId,
+                               const std::string& dataFolderPath,
+                               std::shared_ptr<S3ClientProvider> s3,
+                               std::shared_ptr<TaskHandlerProvider> tasks,
+                               std::shared_ptr<DeviceDataProvider> data,
+                               std::function<void()> reinit);
+    MonitoringSettings getMonitoringSettings() const;
+    TokenSettings getTokenSettings() const;
+
+    // Never throws; false when no token could be obtained.
+    bool authenticate();
+    // Throws when a renewal answered 200 is not a usable token answer.
+    bool refreshTokenIfNeeded();
+    std::chrono::system_clock::time_point calculateTokenExpiry(const int& marginSeconds) const;
+    std::chrono::system_clock::time_point tokenExpiry() const;
+    // 0 while an access token is held, -10002 otherwise.
+    int check_connect() const;
+
+    void start();
+    void stop();
+    bool running() const { return running_; }
+
+    void onTaskReceived(std::function<void(Utils::Models::Task&)> callback);
+    void onError(std::function<void(const std::string&)> callback);
+
+    // "/api/v1/devices/<device id>" followed by the parts, each without its leading and
+    // trailing slash. The device id is percent-encoded as one path segment; the parts are
+    // the caller's and must already be safe.
+    template <typename... Parts>
+    std::string fullPath(const Parts&... parts) const {
+        std::string path = devicePathPrefix();
+        (appendPathPart(path, std::string(parts)), ...);
+        return path;
+    }
+
+    static REST::RawResponse generate_bad_answer(const char* message);
+
+    void reset_ping();
+    void attributes_update();
+    void telemetries_update();
+
+    // Directory and registration relay. params become the query string in their order; ids
+    // are sent as one encoded path segment whatever they hold.
+    Result get_stores_list(const REST::NameValues& params);
+    Result get_stores_types_list(const REST::NameValues& params);
+    Result get_stores_departments_list(const REST::NameValues& params);
+    Result get_stores_regions_list(const REST::NameValues& params);
+    Result get_devices_models_list(const REST::NameValues& params);
+    Result get_device_list(const REST::NameValues& params);
+    Result get_device_info(const std::string& id, const REST::NameValues& params);
+    Result get_device_attributes(const std::string& id, const REST::NameValues& params);
+    Result delete_device(const std::string& id, const REST::NameValues& params);
+    Result get_device_attributes_list(const std::string& body, const REST::NameValues& params);
+    Result create_device(const std::string& body, const REST::NameValues& params);
+    Result create_device_model(const std::string& body, const REST::NameValues& params);
+    Result update_device_data(const std::string& id, const std::string& body,
+                              const REST::NameValues& params);
+
+  private:
+    struct DirectoryCall;
+
+    // start() and stop() with the lifecycle mutex already held.
+    void startLoop();
+    void stopLoop();
+    void loop();
+    // One pass of the loop; false when the loop must end.
+    bool runPass(std::unique_lock<std::mutex>& loopLock);
+    // Waits up to the given time, ending early when the loop is being stopped.
+    void pause(std::unique_lock<std::mutex>& loopLock, std::chrono::milliseconds duration);
+
+    std::shared_ptr<REST::RestClient> client() const;
+    REST::RawResponse requestToken(bool withRefreshToken);
+    // Stores a whole token answer or throws leaving the stored token untouched.
+    void storeTokenAnswer(const std::string& body);
+    void reportError(const std::string& message);
+
+    Result relay(const DirectoryCall& call);
+    std::string devicePathPrefix() const;
+    static void appendPathPart(std::string& path, std::string part);
+
+    mutable std::mutex clientMutex_;  // guards client_ (replaced by setMonitoringSettings)
+    std::shared_ptr<REST::RestClient> client_;
+    bool tlsVerifyPeer_ = true;  // guarded by clientMutex_
+
+    std::weak_ptr<S3ClientProvider> s3_;              // guarded by loopMutex_
+    std::weak_ptr<TaskHandlerProvider> tasks_;        // guarded by loopMutex_
+    std::weak_ptr<DeviceDataProvider> deviceData_;    // guarded by providersMutex_
+    mutable std::mutex providersMutex_;
+
+    Poco::Data::Session& session_;
+    Utils::ConfigMap& config_;
+    std::mutex& dbMutex_;
+
+    mutable std::mutex settingsMutex_;  // guards settings_
+    MonitoringSettings settings_;
+
+    mutable std::mutex tokenMutex_;  // guards token_ and tokenExpiry_
+    TokenSettings token_;
+    std::chrono::system_clock::time_point tokenExpiry_{};
+
+    std::thread worker_;
+    std::atomic<bool> running_{false};
+
+    std::mutex callbackMutex_;  // guards the callbacks, reinit_ and taskHandlers_
+    std::function<void(Utils::Models::Task&)> taskReceived_;
+    std::function<void(const std::string&)> errorCallback_;
+    std::function<void()> reinit_;
+
+    std::mutex loopMutex_;
+    std::condition_variable wake_;
+    std::mutex lifecycleMutex_;  // serialises start, stop and settings changes; before loopMutex_
+};
+
+}  // namespace korvane::Engine::Sync
