@@ -2,7 +2,9 @@
 
 #include <Poco/String.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <stdexcept>
 #include <string_view>
 
@@ -81,6 +83,27 @@ MonitoringConfiguration readMonitoringConfiguration(const Utils::ConfigMap& conf
     s.fileStoragePassword = readConfigString(config, "file_storage_service_password");
     if (config.contains("tls_verify_peer")) s.tlsVerifyPeer = readConfigBool(config, "tls_verify_peer");
     return s;
+}
+
+int readPortNumber(const std::string& text, const std::string& key) {
+    const bool digits = !text.empty() && text.size() <= 5 &&
+                        std::all_of(text.begin(), text.end(), [](unsigned char c) {
+                            return std::isdigit(c) != 0;
+                        });
+    const int port = digits ? std::stoi(text) : 0;
+    if (port < 1 || port > 65535) {
+        throw std::invalid_argument("Expected port number for config key: " + key);
+    }
+    return port;
+}
+
+MonitoringConfiguration validateRuntimeConfiguration(const Utils::ConfigMap& config) {
+    MonitoringConfiguration settings = readMonitoringConfiguration(config);
+    if (auto it = config.find("device_port"); it != config.end() && it->second.isString()) {
+        readPortNumber(it->second.extract<std::string>(), "device_port");
+    }
+    if (!settings.address.empty()) readPortNumber(settings.port, "monitoring_service_port");
+    return settings;
 }
 
 }  // namespace korvane::Engine

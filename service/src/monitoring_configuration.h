@@ -32,6 +32,15 @@ struct MonitoringConfiguration {
 // wrong type ("Missing required config key: ...", "Expected string for config key: ...", ...).
 MonitoringConfiguration readMonitoringConfiguration(const Utils::ConfigMap& config);
 
+// Everything a rebuild of the runtime components reads: the monitoring configuration above,
+// the camera's device_port when present, and the monitoring service port unless monitoring is
+// off (empty address). Throws std::runtime_error or std::invalid_argument with the reason.
+MonitoringConfiguration validateRuntimeConfiguration(const Utils::ConfigMap& config);
+
+// The whole text must be a port number, 1 to 65535 ("80x" is not read as 80); throws
+// std::invalid_argument naming the key otherwise.
+int readPortNumber(const std::string& text, const std::string& key);
+
 // The typed reading rules, one value at a time; same errors as above.
 std::string readConfigString(const Utils::ConfigMap& config, const std::string& key);
 bool readConfigBool(const Utils::ConfigMap& config, const std::string& key);

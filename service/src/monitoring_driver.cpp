@@ -5,7 +5,9 @@
 
 #include "device_data_provider.h"
 #include "logger.h"
+#include "monitoring_configuration.h"
 #include "state.h"
+#include "task_handler_provider.h"
 
 namespace korvane::Engine::Sync {
 
@@ -45,16 +47,6 @@ std::int64_t requiredInteger(const boost::json::object& object, const char* name
     throw std::runtime_error(std::string("Token answer member is not an integer: ") + name);
 }
 
-// The whole text must be a port number: "80x" is refused rather than read as 80.
-int parsePort(const std::string& text) {
-    std::size_t used = 0;
-    const int port = std::stoi(text, &used);
-    if (used != text.size() || port < 1 || port > 65535) {
-        throw std::invalid_argument("Invalid monitoring service port: " + text);
-    }
-    return port;
-}
-
 std::chrono::system_clock::time_point expiryAfter(std::int64_t expiresIn, int marginSeconds) {
     return std::chrono::system_clock::now() + std::chrono::seconds(expiresIn - marginSeconds);
 }
@@ -81,10 +73,14 @@ MonitoringDriver::MonitoringDriver(Poco::Data::Session& session, Utils::ConfigMa
     : client_(std::make_shared<REST::RestClient>(kPlaceholderAddress, kPlaceholderPort)),
       session_(session),
       config_(config),
-      dbMutex_(dbMutex) {}
+      dbMutex_(dbMutex) {
+    initTaskHandlers();
+}
 
 MonitoringDriver::~MonitoringDriver() {
     stop();
+    // The task handlers must not reach a driver that is gone.
+    if (const auto tasks = taskHandlerProvider()) tasks->setMonitoringInstance(nullptr);
 }
 
 void MonitoringDriver::setTlsVerifyPeer(bool verify) {
@@ -110,12 +106,13 @@ void MonitoringDriver::setMonitoringSettings(
                                        requestFrequency, clientSecret, deviceId,
                                        dataFolderPath};
     }
-    s3_ = s3;
-    tasks_ = tasks;
     {
         std::lock_guard lock(providersMutex_);
+        s3_ = s3;
+        tasks_ = tasks;
         deviceData_ = data;
     }
+    if (tasks) tasks->setMonitoringInstance(this);
     {
         std::lock_guard lock(callbackMutex_);
         reinit_ = std::move(reinit);
@@ -131,7 +128,7 @@ void MonitoringDriver::setMonitoringSettings(
         tls.verifyPeer = tlsVerifyPeer_;
         lock.unlock();
         auto client =
-            std::make_shared<REST::RestClient>(serviceAddress, parsePort(servicePort), tls);
+            std::make_shared<REST::RestClient>(serviceAddress, readPortNumber(servicePort, "monitoring_service_port"), tls);
         client->setTimeout(kRequestTimeoutSeconds);
         {
             std::lock_guard tokenLock(tokenMutex_);
@@ -267,6 +264,9 @@ void MonitoringDriver::startLoop() {
 
 void MonitoringDriver::stopLoop() {
     running_ = false;
+    // A task waiting for a camera job (minutes at worst) gives up, so the loop ends promptly.
+    const auto tasks = taskHandlerProvider();
+    if (tasks) tasks->cancelWaits();
     Log()->info("Waiting  for the end of the current loop()...;");
     {
         // Taken once so that a loop between its flag check and its wait cannot miss the
@@ -280,6 +280,7 @@ void MonitoringDriver::stopLoop() {
     } else {
         Log()->warn("loop() can't be joinable, some operations in loop can't be interrupted");
     }
+    if (tasks) tasks->resumeWaits();
 }
 
 void MonitoringDriver::onTaskReceived(std::function<void(Utils::Models::Task&)> callback) {
@@ -294,7 +295,7 @@ void MonitoringDriver::onError(std::function<void(const std::string&)> callback)
     callback = nullptr;
 }
 
-void MonitoringDriver::reportError(const std::string& message) {
+void MonitoringDriver::notifyError(const std::string& message) {
     std::lock_guard lock(callbackMutex_);
     if (errorCallback_) errorCallback_(message);
 }
@@ -323,11 +324,7 @@ void MonitoringDriver::reset_ping() {
 }
 
 void MonitoringDriver::attributes_update() {
-    std::shared_ptr<DeviceDataProvider> data;
-    {
-        std::lock_guard lock(providersMutex_);
-        data = deviceData_.lock();
-    }
+    const auto data = deviceDataProvider();
     if (!data) {
         Log()->error("device_data_provider_ expired, can't exec attributes_update();");
         return;
@@ -336,11 +333,7 @@ void MonitoringDriver::attributes_update() {
 }
 
 void MonitoringDriver::telemetries_update() {
-    std::shared_ptr<DeviceDataProvider> data;
-    {
-        std::lock_guard lock(providersMutex_);
-        data = deviceData_.lock();
-    }
+    const auto data = deviceDataProvider();
     if (!data) {
         Log()->error("device_data_provider_ expired, can't exec telemetries_update();");
         return;

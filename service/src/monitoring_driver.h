@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "config_map.h"
+#include "queue_queries.h"
 #include "rest_client.h"
 
 namespace Poco::Data {
@@ -123,6 +124,15 @@ class MonitoringDriver {
     void stop();
     bool running() const { return running_; }
 
+    // Remote tasks: the handler table, the dispatch of one task and the three answers.
+    void registerTaskHandler(const std::string& type, TaskHandler handler);
+    void initTaskHandlers();
+    void executeTaskHandler(Utils::Models::Task& task);
+    void confirmTask(const Utils::Models::Task& task);
+    void reportError(const Utils::Models::Task& task, const std::string& description,
+                     const std::string& error, const std::string& value);
+    void rejectTask(const Utils::Models::Task& task, const std::string& reason);
+
     void onTaskReceived(std::function<void(Utils::Models::Task&)> callback);
     void onError(std::function<void(const std::string&)> callback);
 
@@ -171,11 +181,42 @@ class MonitoringDriver {
     // Waits up to the given time, ending early when the loop is being stopped.
     void pause(std::unique_lock<std::mutex>& loopLock, std::chrono::milliseconds duration);
 
+    // The loop's stages, in the order of a pass.
+    void autosearchDeviceId(DeviceDataProvider& data);
+    void fetchCheckActual();
+    void sendAttributes(DeviceDataProvider& data);
+    void sendTelemetries(DeviceDataProvider& data);
+    void sendAlarm(DeviceDataProvider& data);
+    void sendNextRecognition();
+    void sendNextAlert();
+    void fetchTask();
+    void runSourceBlock(DeviceDataProvider& data);
+    void sendPing();
+    // Whether the entry is so fresh that its image may still be on its way to the disk.
+    bool imageStillExpected(const Utils::Queries::RecognitionQueueEntry& entry,
+                            const MonitoringSettings& settings) const;
+    // The URL of the entry's uploaded image, or "" when it is sent without one.
+    std::string uploadRecognitionImage(const Utils::Queries::RecognitionQueueEntry& entry,
+                                       const MonitoringSettings& settings);
+    // Whether body is a JSON object whose "code" is that string.
+    static bool isErrorCode(const std::string& body, const char* code);
+
+    std::shared_ptr<DeviceDataProvider> deviceDataProvider() const;
+    std::shared_ptr<TaskHandlerProvider> taskHandlerProvider() const;
     std::shared_ptr<REST::RestClient> client() const;
+    // POSTs body to a device-scoped path; on 200 slides the ping and answers true, otherwise
+    // logs the failure text followed by the answer body.
+    bool deliver(const std::string& part, const boost::json::value& body, const char* failure);
+    // POST of a JSON body to a device-scoped path.
+    REST::RawResponse post(const std::string& part, const boost::json::value& body);
+    // Answers about a task go to /tasks/<id>/<action>.
+    REST::RawResponse postTaskAnswer(const Utils::Models::Task& task, const char* action,
+                                     const boost::json::value& body);
     REST::RawResponse requestToken(bool withRefreshToken);
     // Stores a whole token answer or throws leaving the stored token untouched.
     void storeTokenAnswer(const std::string& body);
-    void reportError(const std::string& message);
+    // Hands a failure message to the error callback, when one is set.
+    void notifyError(const std::string& message);
 
     Result relay(const DirectoryCall& call);
     std::string devicePathPrefix() const;
@@ -185,10 +226,11 @@ class MonitoringDriver {
     std::shared_ptr<REST::RestClient> client_;
     bool tlsVerifyPeer_ = true;  // guarded by clientMutex_
 
-    std::weak_ptr<S3ClientProvider> s3_;              // guarded by loopMutex_
-    std::weak_ptr<TaskHandlerProvider> tasks_;        // guarded by loopMutex_
-    std::weak_ptr<DeviceDataProvider> deviceData_;    // guarded by providersMutex_
-    mutable std::mutex providersMutex_;
+    mutable std::mutex providersMutex_;  // guards the three provider pointers
+    std::weak_ptr<S3ClientProvider> s3_;
+    std::weak_ptr<TaskHandlerProvider> tasks_;
+    std::weak_ptr<DeviceDataProvider> deviceData_;
+    bool autosearchTried_ = false;  // loop thread only
 
     Poco::Data::Session& session_;
     Utils::ConfigMap& config_;
@@ -208,6 +250,7 @@ class MonitoringDriver {
     std::function<void(Utils::Models::Task&)> taskReceived_;
     std::function<void(const std::string&)> errorCallback_;
     std::function<void()> reinit_;
+    std::unordered_map<std::string, TaskHandler> taskHandlers_;
 
     std::mutex loopMutex_;
     std::condition_variable wake_;

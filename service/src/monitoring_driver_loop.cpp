@@ -1,8 +1,23 @@
-// MonitoringDriver's background loop: one pass about every second that keeps the token fresh
-// and reports to the monitoring service.
+// MonitoringDriver's background loop: one pass about every second that keeps the token fresh,
+// delivers what the Agent has to report, fetches settings and tasks, and keeps the product
+// templates of the camera in step with the service.
+#include <Poco/Data/Transaction.h>
+
+#include <boost/json.hpp>
+#include <filesystem>
+
+#include "config_queries.h"
 #include "device_data_provider.h"
 #include "logger.h"
+#include "models_task.h"
 #include "monitoring_driver.h"
+#include "monitoring_messages.h"
+#include "product_queries.h"
+#include "queue_queries.h"
+#include "s3_client_provider.h"
+#include "source_mode.h"
+#include "state.h"
+#include "task_handler_provider.h"
 
 namespace korvane::Engine::Sync {
 
@@ -10,6 +25,10 @@ namespace {
 
 constexpr auto kPassPause = std::chrono::seconds(1);
 constexpr long long kSlowStageMs = 7000;
+constexpr int kUploadAttempts = 2;
+constexpr auto kImageGrace = std::chrono::seconds(5);
+const std::string kDeviceModel = "Korvane Pellix Module";
+const std::string kDeviceType = "recognition_module";
 
 // Runs one stage and warns when it held up the loop.
 template <typename Stage>
@@ -20,6 +39,28 @@ void timed(const char* name, Stage&& stage) {
                              std::chrono::steady_clock::now() - begin)
                              .count();
     if (elapsed > kSlowStageMs) Log()->warn("Slow run in {} ({} ms)!", name, elapsed);
+}
+
+std::string textOf(const boost::json::value& value) {
+    return value.is_string() ? std::string(value.get_string()) : boost::json::serialize(value);
+}
+
+bool readBool(const boost::json::object& object, const char* name) {
+    return object.at(name).as_bool();
+}
+
+std::int64_t readInt(const boost::json::object& object, const char* name) {
+    return object.at(name).to_number<std::int64_t>();
+}
+
+Utils::Models::Task parseTask(const std::string& body) {
+    const auto parsed = boost::json::parse(body);
+    const auto& object = parsed.as_object();
+    Utils::Models::Task task;
+    task.id = std::string(object.at("id").as_string());
+    task.type = std::string(object.at("type").as_string());
+    task.data = object.at("data").as_object();
+    return task;
 }
 
 }  // namespace
@@ -34,7 +75,7 @@ void MonitoringDriver::loop() {
                 return;
             }
         } catch (const std::exception& e) {
-            // A failure the stages do not handle ends the pass, never the thread.
+            // A failure the stages do not handle themselves ends the pass, never the thread.
             Log()->error("Monitoring loop pass failed: {};", e.what());
             pause(lock, kPassPause);
         }
@@ -55,17 +96,306 @@ bool MonitoringDriver::runPass(std::unique_lock<std::mutex>& loopLock) {
         return true;
     }
     if (!running_) return false;
-    std::shared_ptr<DeviceDataProvider> data;
-    {
-        std::lock_guard lock(providersMutex_);
-        data = deviceData_.lock();
-    }
+    const std::shared_ptr<DeviceDataProvider> data = deviceDataProvider();
     if (!data) {
         Log()->error("device_data_provider_ expired, reinit required to continue event loop...");
         return false;
     }
+    std::map<std::string, int> counts;
+    {
+        std::lock_guard lock(dbMutex_);
+        counts = Utils::Queries::getCountDataSend(session_);
+    }
+
+    // Each stage does at most one unit of work; the flag is checked between them so that a
+    // settings change or shutdown waits for one request at most.
+    const std::function<void()> stages[] = {
+        [&] { timed("Autosearch device_id", [&] { autosearchDeviceId(*data); }); },
+        [&] { timed("Check actual fetching", [&] { fetchCheckActual(); }); },
+        [&] { timed("Attributes sending", [&] { sendAttributes(*data); }); },
+        [&] { timed("Telemetries sending", [&] { sendTelemetries(*data); }); },
+        [&] { timed("single Alarm sending", [&] { sendAlarm(*data); }); },
+        [&] {
+            if (counts["recognition_count"] != 0) {
+                timed("Recognition processing", [&] { sendNextRecognition(); });
+            }
+        },
+        [&] {
+            if (counts["alert_count"] != 0) timed("Alert processing", [&] { sendNextAlert(); });
+        },
+        [&] { timed("Tasks fetching", [&] { fetchTask(); }); },
+        [&] { timed("Source block", [&] { runSourceBlock(*data); }); },
+        [&] { timed("Telemetries sending", [&] { sendPing(); }); },
+    };
+    for (const auto& stage : stages) {
+        if (!running_) return false;
+        stage();
+    }
     pause(loopLock, kPassPause);
     return true;
+}
+
+std::shared_ptr<DeviceDataProvider> MonitoringDriver::deviceDataProvider() const {
+    std::lock_guard lock(providersMutex_);
+    return deviceData_.lock();
+}
+
+REST::RawResponse MonitoringDriver::post(const std::string& part, const boost::json::value& body) {
+    return client()->Post(fullPath(part), body);
+}
+
+void MonitoringDriver::autosearchDeviceId(DeviceDataProvider& data) {
+    if (!getMonitoringSettings().deviceId.empty() || autosearchTried_) return;
+    autosearchTried_ = true;
+    const std::string serial = data.get_serial_number();
+    if (serial.empty()) return;
+    const auto [code, response] = get_device_list(
+        {{"serial_number", serial}, {"model", kDeviceModel}, {"type", kDeviceType}});
+    if (code != 0) return;
+    schedulerPing_.slide();
+    const auto parsed = boost::json::parse(response.body);
+    const auto* devices = parsed.as_object().if_contains("data");
+    if (devices == nullptr || !devices->is_array() || devices->get_array().size() != 1) return;
+    const std::string id = textOf(devices->get_array().front().at("id"));
+    {
+        std::lock_guard lock(settingsMutex_);
+        settings_.deviceId = id;
+    }
+    std::lock_guard lock(dbMutex_);
+    config_["korvane_monitoring_device_id"] = id;
+    Utils::Queries::upsertConfig(session_, "korvane_monitoring_device_id", "string", id);
+    Log()->info("Device id found by serial number: {};", id);
+}
+
+void MonitoringDriver::fetchCheckActual() {
+    const auto flag = State::getInstance().get("need_check_actual");
+    if (flag && !flag->convert<bool>()) return;
+    if (!schedulerCheckActual_.shouldRunNow()) return;
+    try {
+        const auto response = client()->Get(fullPath("/state"));
+        if (response.status != 200) {
+            throw std::runtime_error("HTTP error status: " + std::to_string(response.status));
+        }
+        schedulerPing_.slide();
+        if (response.body == "null") return;
+        const auto parsed = boost::json::parse(response.body);
+        const auto& answer = parsed.as_object();
+        const bool enabled = readBool(answer, "is_source_mode_enabled");
+        std::int64_t threshold = 0;
+        std::int64_t interval = 0;
+        if (enabled) {
+            const auto& source = answer.at("data_source").as_object();
+            threshold = readInt(source, "template_threshold");
+            interval = readInt(source, "polling_interval");
+        }
+        std::optional<SourceModeSettings> source;
+        if (enabled) source = SourceModeSettings{static_cast<int>(threshold), static_cast<int>(interval)};
+        saveSourceMode(session_, dbMutex_, enabled, source);
+        if (enabled) schedulerSource_.setInterval(interval * 1000);
+        State::getInstance().need_check_actual(false);
+    } catch (const std::exception& e) {
+        notifyError(std::string("Check actual fetch error: ") + e.what());
+    }
+}
+
+bool MonitoringDriver::deliver(const std::string& part, const boost::json::value& body,
+                               const char* failure) {
+    const auto response = post(part, body);
+    if (response.status != 200) {
+        Log()->error("{} {};", failure, response.body);
+        return false;
+    }
+    schedulerPing_.slide();
+    return true;
+}
+
+void MonitoringDriver::sendAttributes(DeviceDataProvider& data) {
+    if (!data.need_sending_attributes()) return;
+    const boost::json::array attributes = data.get_attributes();
+    if (!attributes.empty() && deliver("/attributes", attributes, "send_attribute failed:")) {
+        data.attributes_send();
+    }
+}
+
+void MonitoringDriver::sendTelemetries(DeviceDataProvider& data) {
+    if (!data.need_sending_telemetries()) return;
+    const boost::json::array telemetries = data.get_telemetries();
+    if (!telemetries.empty() && deliver("/telemetry", telemetries, "send_telemetries failed:")) {
+        data.telemetries_send();
+    }
+}
+
+void MonitoringDriver::sendAlarm(DeviceDataProvider& data) {
+    if (!data.need_sending_alarms()) return;
+    if (deliver("/alarm", data.get_alarm(), "send_alarm failed:")) data.alarm_send();
+}
+
+bool MonitoringDriver::imageStillExpected(const Utils::Queries::RecognitionQueueEntry& entry,
+                                          const MonitoringSettings& settings) const {
+    std::error_code error;
+    if (std::filesystem::exists(recognitionImagePath(settings.dataFolderPath, entry.sid), error)) {
+        return false;
+    }
+    const auto queuedAt = storedDateToTimePoint(entry.created_at);
+    return queuedAt && std::chrono::system_clock::now() - *queuedAt < kImageGrace;
+}
+
+std::string MonitoringDriver::uploadRecognitionImage(const Utils::Queries::RecognitionQueueEntry& entry,
+                                                     const MonitoringSettings& settings) {
+    const std::string path = recognitionImagePath(settings.dataFolderPath, entry.sid);
+    std::error_code error;
+    if (!std::filesystem::exists(path, error)) {
+        Log()->warn("Local image not found: {};", path);
+        return {};
+    }
+    const std::string key = recognitionImageKey(settings.deviceId, entry.sid);
+    std::shared_ptr<S3ClientProvider> s3;
+    {
+        std::lock_guard lock(providersMutex_);
+        s3 = s3_.lock();
+    }
+    if (!s3) {
+        Log()->warn("Dependency object for send S3 destroyed;");
+        return {};
+    }
+    std::string url;
+    if (!s3->uploadFile(path, key, url, true)) {
+        Log()->warn("Failed to load to S3 (after {} attempts), path: {};", kUploadAttempts, path);
+        return {};
+    }
+    Log()->info("Uploaded image через S3ClientProvider, URL: {};", url);
+    std::lock_guard lock(dbMutex_);
+    Utils::Queries::updateImageUrl(session_, url, entry.id);
+    return url;
+}
+
+void MonitoringDriver::sendNextRecognition() {
+    std::optional<Utils::Queries::RecognitionQueueEntry> entry;
+    std::vector<Utils::Queries::RecognitionValueEntry> values;
+    {
+        std::lock_guard lock(dbMutex_);
+        entry = Utils::Queries::getNextRecognitionQueue(session_);
+        if (!entry) return;
+        values = Utils::Queries::getRecognitionValues(session_, entry->id);
+    }
+    const MonitoringSettings settings = getMonitoringSettings();
+    std::string imageUrl = entry->image_url;
+    if (settings.imageSendingEnabled && imageUrl.empty()) {
+        // The feedback saves its image just after queueing the entry; a fresh entry whose
+        // image is not there yet waits a pass or two rather than going out without it.
+        if (imageStillExpected(*entry, settings)) return;
+        imageUrl = uploadRecognitionImage(*entry, settings);
+    }
+    if (!deliver("/recognition", recognitionMessage(*entry, values, imageUrl),
+                 "send Recognition exception:")) {
+        return;
+    }
+    std::lock_guard lock(dbMutex_);
+    Utils::Queries::deleteFromRecognitionQueue(session_, entry->id);
+    Log()->info("loop(): deleted recognition from queue with id: {};", entry->id);
+}
+
+void MonitoringDriver::sendNextAlert() {
+    std::optional<Utils::Queries::AlertQueueEntry> entry;
+    {
+        std::lock_guard lock(dbMutex_);
+        entry = Utils::Queries::getNextAlertQueue(session_);
+    }
+    if (!entry) return;
+    if (!deliver("/alert", alertMessage(*entry), "send alert failed:")) return;
+    std::lock_guard lock(dbMutex_);
+    Utils::Queries::deleteFromAlertQueue(session_, entry->id);
+    Log()->info("loop(): deleted alert from queue with id: {};", entry->id);
+}
+
+void MonitoringDriver::fetchTask() {
+    if (!getMonitoringSettings().gettingTasks || !schedulerTusk_.shouldRunNow()) return;
+    try {
+        const auto response = client()->Get(fullPath("/task"));
+        if (response.status == 204) {
+            schedulerPing_.slide();
+            Log()->info("No tasks available;");
+            return;
+        }
+        if (response.status != 200) {
+            throw std::runtime_error("HTTP error status: " + std::to_string(response.status));
+        }
+        schedulerPing_.slide();
+        if (response.body == "null") return;
+        Utils::Models::Task task = parseTask(response.body);
+        Log()->info("Received task: id={} type={};", task.id, task.type);
+        executeTaskHandler(task);
+    } catch (const std::exception& e) {
+        notifyError(std::string("Task fetch error: ") + e.what());
+    }
+}
+
+void MonitoringDriver::runSourceBlock(DeviceDataProvider& data) {
+    State& state = State::getInstance();
+    if (!state.sm_enabled() || !schedulerSource_.shouldRunNow()) return;
+    const auto [code, items] = data.get_product_templates();
+    if (code != 0) return;
+    std::vector<std::string> ids;
+    std::vector<Utils::Queries::ProductCount> counts;
+    for (const auto& item : items) {
+        ids.push_back(item.id);
+        counts.push_back({item.id, item.count});
+    }
+    std::vector<std::string> ready;
+    {
+        std::lock_guard lock(dbMutex_);
+        Poco::Data::Transaction transaction(session_);
+        Utils::Queries::deleteProducts(session_, ids);
+        Utils::Queries::upsertProducts(session_, counts);
+        transaction.commit();
+        ready = Utils::Queries::updateProductStatusReady(session_, state.sm_template_threshold());
+    }
+    std::shared_ptr<TaskHandlerProvider> tasks;
+    {
+        std::lock_guard lock(providersMutex_);
+        tasks = tasks_.lock();
+    }
+    if (ready.empty() || !tasks) return;
+    std::string url;
+    try {
+        url = tasks->getAndSendRecognitionBackupFile(ready);
+    } catch (const std::exception& e) {
+        Log()->error("SendRecognitionBackupFile and autodistribution exception: {};", e.what());
+        return;
+    }
+    try {
+        const auto response = post("/recognition_models/autodistribution",
+                                   boost::json::object{{"exportType", "s3"}, {"url", url}});
+        if (response.status == 200) {
+            schedulerPing_.slide();
+            std::lock_guard lock(dbMutex_);
+            Utils::Queries::updateProductStatusSent(session_, ready);
+            return;
+        }
+        Log()->error("send autodistribution failed: {};", response.body);
+        if (response.status == 404 && isErrorCode(response.body, "DATA_SOURCE_NOT_FOUND")) {
+            State::getInstance().need_check_actual(true);
+            schedulerCheckActual_.reset();
+        }
+    } catch (const std::exception& e) {
+        Log()->error("send autodistribution exception: {};", e.what());
+    }
+}
+
+void MonitoringDriver::sendPing() {
+    if (!schedulerPing_.shouldRunNow()) return;
+    const auto response =
+        post("/telemetry", boost::json::array{boost::json::object{{"key", "ping"}, {"value", true}}});
+    if (response.status != 200) Log()->error("send_ping failed: {};", response.body);
+}
+
+bool MonitoringDriver::isErrorCode(const std::string& body, const char* code) {
+    if (body.empty() || body == "null") return false;
+    boost::system::error_code error;
+    const auto parsed = boost::json::parse(body, error);
+    if (error || !parsed.is_object()) return false;
+    const auto* member = parsed.get_object().if_contains("code");
+    return member != nullptr && member->is_string() && member->get_string() == code;
 }
 
 }  // namespace korvane::Engine::Sync

@@ -21,6 +21,8 @@
 #include "device_data_provider.h"
 #include "monitoring_configuration.h"
 #include "monitoring_driver.h"
+#include "s3_client_provider.h"
+#include "task_handler_provider.h"
 #include "pellix_driver.h"
 #include "responses.h"
 #include "schema_migrations.h"
@@ -96,6 +98,7 @@ Server::Server(std::uint16_t port, const std::string& dbPath)
     registerRoutes();
 
     loadStoredState();
+    reinitWorker_ = std::thread([this] { runReinitWorker(); });
 
     try {
         initDriver();
@@ -172,6 +175,7 @@ void Server::Run() {
 
 void Server::Stop() {
     std::lock_guard lock(lifecycleMutex_);
+    stopReinitWorker();
     replaceMonitoring(nullptr);
     if (!stopped_ && httpServer_) {
         // Waits for requests in progress, then closes idle keep-alive connections.
@@ -208,13 +212,7 @@ void Server::initDriver() {
         endpoint.host = it->second.extract<std::string>();
     }
     if (auto it = config.find("device_port"); it != config.end() && it->second.isString()) {
-        const std::string text = it->second.extract<std::string>();
-        std::size_t used = 0;
-        const int port = std::stoi(text, &used);  // throws on a text that is not a number
-        if (used != text.size() || port < 0 || port > 65535) {
-            throw std::invalid_argument("device_port is not a port number: " + text);
-        }
-        endpoint.port = port;
+        endpoint.port = readPortNumber(it->second.extract<std::string>(), "device_port");
     }
     auto driver =
         std::make_shared<Driver::PellixDriver>(endpoint.host, endpoint.port, dbMutex_, database_);
@@ -250,15 +248,24 @@ void Server::notifyAttributesChanged() {
 }
 
 void Server::initMonitoring() {
+    std::lock_guard rebuild(initMutex_);
     Log()->info("initMonitoring() called;");
     replaceMonitoring(
         std::make_shared<Sync::MonitoringDriver>(database_.GetSession(), configuration_, dbMutex_));
     initDriver();
     const MonitoringConfiguration settings = readMonitoringConfiguration(configSnapshot());
+    auto s3 = std::make_shared<Sync::S3ClientProvider>(
+        settings.fileStorageAddress, settings.fileStorageBucket, settings.fileStorageLogin,
+        settings.fileStoragePassword);
     std::shared_ptr<Sync::MonitoringDriver> current;
     std::shared_ptr<Sync::DeviceDataProvider> deviceData;
+    std::shared_ptr<Sync::TaskHandlerProvider> tasks;
     {
         std::lock_guard lock(componentsMutex_);
+        tasks = std::make_shared<Sync::TaskHandlerProvider>(s3, configuration_, driver_, dbMutex_,
+                                                            database_);
+        s3_ = s3;
+        tasks_ = tasks;
         current = monitoring_;
         deviceData = deviceData_;
     }
@@ -269,9 +276,44 @@ void Server::initMonitoring() {
     current->setMonitoringSettings(
         settings.serviceType, settings.address, settings.port, settings.gettingTasks,
         settings.imageSendingEnabled, settings.requestFrequencyMs, settings.clientSecret,
-        settings.deviceId, settings.predictionDataFolder, nullptr, nullptr, deviceData,
-        [this] { reinitRuntimeParameters(); });
+        settings.deviceId, settings.predictionDataFolder, s3, tasks, deviceData,
+        [this] { requestReinit(); });
     Log()->info("Loaded monitoring settings from config;");
+}
+
+void Server::requestReinit() {
+    {
+        std::lock_guard lock(reinitMutex_);
+        reinitRequested_ = true;
+    }
+    reinitWake_.notify_all();
+}
+
+// Rebuilds asked for by the monitoring loop run here: the rebuild stops and replaces the very
+// loop that asked, which must not wait for itself.
+void Server::runReinitWorker() {
+    std::unique_lock lock(reinitMutex_);
+    while (true) {
+        reinitWake_.wait(lock, [this] { return reinitRequested_ || reinitStopping_; });
+        if (reinitStopping_) return;
+        reinitRequested_ = false;
+        lock.unlock();
+        try {
+            reinitRuntimeParameters();
+        } catch (const std::exception& e) {
+            Log()->error("Runtime components not rebuilt: {};", e.what());
+        }
+        lock.lock();
+    }
+}
+
+void Server::stopReinitWorker() {
+    {
+        std::lock_guard lock(reinitMutex_);
+        reinitStopping_ = true;
+    }
+    reinitWake_.notify_all();
+    if (reinitWorker_.joinable()) reinitWorker_.join();
 }
 
 void Server::reinitRuntimeParameters() {

@@ -5,11 +5,15 @@
 // ends it. Created and destroyed on the main thread; HandleSession runs on up to 32 HTTP
 // worker threads at once. Lock order where locks nest: components mutex, then database mutex.
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+
+#include <Poco/JSON/Object.h>
 
 #include "api_exchange.h"
 #include "config_map.h"
@@ -34,6 +38,7 @@ namespace korvane::Engine::Sync {
 class DeviceDataProvider;
 class MonitoringDriver;
 class S3ClientProvider;
+class TaskHandlerProvider;
 }  // namespace korvane::Engine::Sync
 
 namespace korvane::Engine::Test {
@@ -87,6 +92,10 @@ class Server {
     // Device attributes changed on the camera; the monitoring client reports them at once
     // when it runs. Nothing to tell while no monitoring client exists.
     void notifyAttributesChanged();
+    // Asks the rebuild thread for reinitRuntimeParameters(); returns at once.
+    void requestReinit();
+    void runReinitWorker();
+    void stopReinitWorker();
 
     ApiReply getImage(const ApiRequest& request);
     ApiReply downloadTemplate(const ApiRequest& request);
@@ -101,6 +110,9 @@ class Server {
     ApiReply getConfig(const ApiRequest& request);
     ApiReply getInfo();
     ApiReply setConfig(const ApiRequest& request);
+    // Whether the configuration with these changes applied could still build the runtime
+    // components; logs the reason when not.
+    bool acceptableConfiguration(const Poco::JSON::Object::Ptr& changes);
     ApiReply setDataLoopFreq(const ApiRequest& request);
     ApiReply checkConnect();
     ApiReply relayToMonitoring(const ApiRequest& request);
@@ -114,6 +126,7 @@ class Server {
     std::shared_ptr<Sync::DeviceDataProvider> deviceData_;  // guarded by componentsMutex_
     std::shared_ptr<Sync::MonitoringDriver> monitoring_;    // guarded by componentsMutex_
     std::shared_ptr<Sync::S3ClientProvider> s3_;            // guarded by componentsMutex_
+    std::shared_ptr<Sync::TaskHandlerProvider> tasks_;      // guarded by componentsMutex_
     bool forwarding_ = false;                       // guarded by componentsMutex_
     CameraEndpoint camera_;                         // guarded by componentsMutex_
     std::uint16_t listeningPort_ = 0;
@@ -123,8 +136,15 @@ class Server {
     Router router_;
     std::mutex dbMutex_;
     mutable std::mutex componentsMutex_;
+    std::mutex configChangeMutex_;  // one set_config at a time between check and store
+    std::mutex initMutex_;          // one rebuild of the runtime components at a time
     std::mutex lifecycleMutex_;
     bool stopped_ = false;  // guarded by lifecycleMutex_
+    std::thread reinitWorker_;
+    std::mutex reinitMutex_;
+    std::condition_variable reinitWake_;
+    bool reinitRequested_ = false;  // guarded by reinitMutex_
+    bool reinitStopping_ = false;   // guarded by reinitMutex_
 };
 
 }  // namespace korvane::Engine::Test

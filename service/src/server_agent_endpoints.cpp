@@ -8,6 +8,7 @@
 #include "config_conversion.h"
 #include "filesystem.h"
 #include "logger.h"
+#include "monitoring_configuration.h"
 #include "queue_queries.h"
 #include "responses.h"
 #include "server.h"
@@ -20,6 +21,7 @@ namespace {
 
 const std::set<std::string> kGet = {"GET"};
 const std::set<std::string> kPost = {"POST"};
+constexpr int kConfigurationRejected = -6213;
 
 ApiReply envelope(const Poco::JSON::Object::Ptr& object) {
     return ApiReply::json(Utils::toJsonText(object));
@@ -76,15 +78,37 @@ ApiReply Server::getConfig(const ApiRequest& request) {
 }
 
 ApiReply Server::setConfig(const ApiRequest& request) {
+    const Poco::JSON::Object::Ptr changes = Utils::parseJsonObject(request.body);
     try {
-        Utils::jsonToConfig(Utils::parseJsonObject(request.body), dbMutex_, database_,
-                            configuration_);
+        {
+            // Checked and stored as one step, so that two changes cannot combine into a
+            // configuration neither was checked as.
+            std::lock_guard change(configChangeMutex_);
+            if (!acceptableConfiguration(changes)) {
+                return envelope(Utils::get_empty_response(kConfigurationRejected));
+            }
+            Utils::jsonToConfig(changes, dbMutex_, database_, configuration_);
+        }
         reinitRuntimeParameters();
     } catch (const Poco::NotFoundException& e) {
         Log()->error("set_config failed: {};", e.displayText());
         return envelope(Utils::get_empty_response(-6210));
     }
     return envelope(Utils::get_empty_response(0));
+}
+
+bool Server::acceptableConfiguration(const Poco::JSON::Object::Ptr& changes) {
+    Utils::ConfigMap candidate = configSnapshot();
+    for (const auto& [key, value] : *changes) candidate[key] = value;
+    try {
+        validateRuntimeConfiguration(candidate);
+        return true;
+    } catch (const std::exception& e) {
+        // Storing it would leave the Agent unable to rebuild its components, now and at
+        // every later start.
+        Log()->error("set_config rejected: {};", e.what());
+        return false;
+    }
 }
 
 ApiReply Server::getInfo() {

@@ -55,6 +55,17 @@ class ServerMonitoringRoutesTest : public ::testing::Test {
                   R"({"code":0,"data":null})");
     }
 
+    // What the simulator received apart from the monitoring loop's own traffic.
+    std::vector<MonitoringSimulator::RecordedRequest> relayed() {
+        std::vector<MonitoringSimulator::RecordedRequest> kept;
+        for (auto& request : sim_.requests()) {
+            if (request.route != Routes::kToken && request.deviceId != "D1") {
+                kept.push_back(std::move(request));
+            }
+        }
+        return kept;
+    }
+
     void connect() {
         pointAtSimulator();
         ASSERT_TRUE(waitUntil([&] { return checkConnect() == 0; }, kDeadline));
@@ -108,7 +119,7 @@ TEST_F(ServerMonitoringRoutesTest, RoutesSelectTheOperationByPathAndMethod) {
     for (const auto& c : cases) {
         sim_.clearRecords();
         const auto answer = call(c.method, c.localPath, c.body);
-        const auto requests = sim_.requests();
+        const auto requests = relayed();
         if (c.expectedTarget.empty()) {
             EXPECT_EQ(answer.status, 404) << c.method << " " << c.localPath;
             EXPECT_TRUE(requests.empty()) << c.method << " " << c.localPath;
@@ -158,7 +169,7 @@ TEST_F(ServerMonitoringRoutesTest, WithoutATokenNothingIsRelayed) {
     const auto answer = call("GET", "/api/monitoring/stores");
     EXPECT_EQ(answer.status, 200);
     EXPECT_EQ(answer.body, R"({"code":-10002,"data":null})");
-    EXPECT_TRUE(sim_.requests().empty());
+    EXPECT_TRUE(relayed().empty());
     EXPECT_EQ(call("POST", "/api/agent/check_connect", "{}").status, 404);
 }
 
@@ -170,6 +181,43 @@ TEST_F(ServerMonitoringRoutesTest, EmptyAddressSwitchesMonitoringOffAndKeepsServ
     EXPECT_EQ(info.at("code").as_int64(), 0);
     // Switching it back on reconnects.
     pointAtSimulator();
+    EXPECT_TRUE(waitUntil([&] { return checkConnect() == 0; }, kDeadline));
+}
+
+}  // namespace
+
+namespace {
+
+// Configuration changes rebuild every component while camera requests, relay requests and
+// the monitoring loop use them; run under ThreadSanitizer this is the race check.
+TEST_F(ServerMonitoringRoutesTest, ConfigurationChangesRaceWithRequestsAndTheLoop) {
+    connect();
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+        for (int i = 0; !stop; ++i) {
+            const boost::json::object change{
+                {"monitoring_request_frequency", 100 + i % 50},
+                {"device_ip", "127.0.0." + std::to_string(1 + i % 2)},
+                {"korvane_monitoring_device_id", "D" + std::to_string(i % 3)}};
+            if (call("POST", "/api/agent/set_config", boost::json::serialize(change)).body !=
+                R"({"code":0,"data":null})") {
+                ++failures;
+            }
+        }
+    });
+    threads.emplace_back([&] {
+        while (!stop) {
+            if (call("GET", "/api/get_device_info").status != 200) ++failures;
+            call("GET", "/api/monitoring/stores");
+            call("GET", "/api/agent/check_connect");
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    stop = true;
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures.load(), 0);
     EXPECT_TRUE(waitUntil([&] { return checkConnect() == 0; }, kDeadline));
 }
 

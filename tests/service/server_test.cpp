@@ -244,16 +244,26 @@ TEST_F(ServerTest, UnusableConfigFileIsSetAsideAndTheServerServes) {
     }
 }
 
-TEST_F(ServerTest, BadStoredDevicePortDoesNotStopTheServer) {
+TEST_F(ServerTest, ConfigurationThatCouldNotStartIsRefusedAndABadStoredOneStillServes) {
     start();
-    // The value is stored, the rebuild fails and the request gets the internal-error answer...
-    auto reply = post("/api/agent/set_config", R"({"device_port":"eighty"})");
-    EXPECT_EQ(reply.status, 500);
-    EXPECT_EQ(reply.body, R"({"code":-6210,"data":null})");
-    // ...and the next start still serves.
+    // Refused before anything is stored: every later start would fail on it.
+    for (const char* change : {R"({"device_port":"eighty"})", R"({"monitoring_service_port":"4x"})",
+                               R"({"monitoring_getting_tasks":"maybe"})"}) {
+        const auto reply = post("/api/agent/set_config", change);
+        EXPECT_EQ(reply.status, 200) << change;
+        EXPECT_EQ(reply.body, R"({"code":-6213,"data":null})") << change;
+    }
+    EXPECT_EQ(config()->getValue<std::string>("device_port"), "80");
+    EXPECT_EQ(config()->getValue<std::string>("monitoring_service_port"), "443");
+
+    // A database edited by hand: the Agent still serves, and the next good change rebuilds.
     server_.reset();
+    sqliteScalar(dbPath(), "UPDATE configurations SET value='eighty' WHERE key='device_port'");
     start();
     EXPECT_EQ(config()->getValue<std::string>("device_port"), "eighty");
+    EXPECT_EQ(post("/api/agent/set_config", R"({"device_port":"81"})").body,
+              R"({"code":0,"data":null})");
+    EXPECT_EQ(config()->getValue<std::string>("device_port"), "81");
 }
 
 TEST_F(ServerTest, RestartBindsTheSamePortAtOnce) {

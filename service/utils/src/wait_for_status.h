@@ -15,8 +15,12 @@
 
 namespace korvane::Utils {
 
+// The wait between two attempts: waits that long and answers whether to go on (false: the
+// waiting was cancelled, the job is given up).
+using StatusPause = std::function<bool(std::chrono::milliseconds)>;
+
 // Asks statusFn for (code, record) up to maxAttempts times, intervalMs apart (no pause when 0
-// or less). True with the record once its status equals success; false on the first
+// or less; pause, when given, waits instead of sleeping and may cancel). True with the record once its status equals success; false on the first
 // "camera lost" code (with the record of the attempt before), on a status that isFailure
 // accepts, or when the attempts run out (with the last record). Any other code is not a
 // verdict of its own: the record's status decides. Every outcome is logged.
@@ -25,7 +29,7 @@ std::pair<bool, Res> wait_for_status(
     const std::function<std::pair<int, Res>()>& statusFn, Status success,
     const std::function<bool(std::type_identity_t<Status>)>& isFailure,
     const std::function<std::string(std::type_identity_t<Status>)>& toString,
-    const std::string& name, int maxAttempts, int intervalMs) {
+    const std::string& name, int maxAttempts, int intervalMs, const StatusPause& pause = {}) {
     Res last{};
     // The first attempt is made whatever maxAttempts says.
     for (int attempt = 0;;) {
@@ -45,8 +49,16 @@ std::pair<bool, Res> wait_for_status(
                          toString(last.status));
             return {false, last};
         }
-        // sleep_for resumes after a signal for the time that is left.
-        if (intervalMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
+        if (intervalMs > 0) {
+            const std::chrono::milliseconds interval(intervalMs);
+            if (!pause) {
+                // sleep_for resumes after a signal for the time that is left.
+                std::this_thread::sleep_for(interval);
+            } else if (!pause(interval)) {
+                Log()->error("{} status check cancelled", name);
+                return {false, last};
+            }
+        }
         if (++attempt >= maxAttempts) break;
     }
     Log()->error("{} status check exceeded max attempts ({})", name, maxAttempts);

@@ -1,0 +1,39 @@
+#pragma once
+// The Agent's access to object storage: uploads with one retry and optional removal of the
+// local file, downloads, and the public URL of an uploaded object. Created by the monitoring
+// set-up and shared with the monitoring loop and the task handlers, which may call it at the
+// same time; it holds no lock because the wrapper's requests are independent.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace korvane::Engine::Sync {
+
+class S3ClientWrapper;
+
+class S3ClientProvider {
+  public:
+    // login and password are the store's access key and secret key; neither is ever logged.
+    S3ClientProvider(const std::string& endpoint, const std::string& bucket,
+                     const std::string& login, const std::string& password);
+    ~S3ClientProvider();
+    S3ClientProvider(const S3ClientProvider&) = delete;
+    S3ClientProvider& operator=(const S3ClientProvider&) = delete;
+
+    // Uploads localPath as key, trying twice. On success url receives the object's URL and,
+    // with deleteLocal, the local file is removed (a failed removal is only logged); returns
+    // true. False after two failed attempts, url then untouched.
+    bool uploadFile(const std::string& localPath, const std::string& key, std::string& url,
+                    bool deleteLocal);
+
+    // The whole object, or an empty vector when it could not be fetched.
+    std::vector<std::uint8_t> downloadFile(const std::string& key);
+
+  private:
+    std::unique_ptr<S3ClientWrapper> wrapper_;
+    std::string bucketName_;
+};
+
+}  // namespace korvane::Engine::Sync

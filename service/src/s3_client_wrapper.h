@@ -1,0 +1,43 @@
+#pragma once
+// Single requests to one bucket of an S3-compatible object store: path-style addressing,
+// Signature V4 with a static key pair, whole objects only. Owned by S3ClientProvider. Every
+// member may be called from several threads at once: each request uses its own connection.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace korvane::Engine::Sync {
+
+class S3ClientWrapper {
+  public:
+    // endpoint is "[http://|https://]host[:port][/path]"; without a scheme HTTPS is used.
+    // HTTPS always verifies the certificate and the host name.
+    S3ClientWrapper(std::string endpoint, std::string bucket, std::string accessKey,
+                    std::string secretKey);
+    ~S3ClientWrapper();
+    S3ClientWrapper(const S3ClientWrapper&) = delete;
+    S3ClientWrapper& operator=(const S3ClientWrapper&) = delete;
+
+    // Streams the regular file at localPath to the object key. False when the file cannot be
+    // opened or the store did not answer 2xx (the cause is logged). Throws std::runtime_error
+    // only when no request can be set up at all.
+    bool PutObject(const std::string& localPath, const std::string& key) const;
+
+    // The whole object; an empty vector (and an error log line) on any failure.
+    std::vector<std::uint8_t> GetObjectData(const std::string& key) const;
+
+    // endpoint without its trailing dots and slashes + "/" + bucket + "/" + key, unencoded.
+    std::string GetObjectUrl(const std::string& key) const;
+
+  private:
+    struct Client;
+    std::unique_ptr<const Client> client_;
+    std::string endpoint_;
+    std::string bucket_;
+    std::string accessKey_;
+    std::string secretKey_;
+};
+
+}  // namespace korvane::Engine::Sync
