@@ -99,3 +99,36 @@ TEST(MonitoringConfiguration, ReportsTheFirstMissingOrMistypedKey) {
     int64Value["monitoring_request_frequency"] = Poco::Int64(30000);
     EXPECT_EQ(readMonitoringConfiguration(int64Value).requestFrequencyMs, 30000);
 }
+
+TEST(MonitoringConfiguration, TlsVerificationIsOnUnlessSwitchedOff) {
+    auto config = completeConfig();
+    EXPECT_TRUE(readMonitoringConfiguration(config).tlsVerifyPeer);
+    config["tls_verify_peer"] = std::string("false");
+    EXPECT_FALSE(readMonitoringConfiguration(config).tlsVerifyPeer);
+    config["tls_verify_peer"] = std::string("sometimes");
+    EXPECT_EQ(errorOf(config), "Expected boolean string for key: tls_verify_peer");
+}
+
+TEST(MonitoringConfiguration, RuntimeCheckRefusesPortsThatAreNotNumbers) {
+    const auto errorOfRuntime = [](const ConfigMap& config) -> std::string {
+        try {
+            validateRuntimeConfiguration(config);
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+        return "";
+    };
+    auto config = completeConfig();
+    EXPECT_EQ(errorOfRuntime(config), "");
+    for (const char* port : {"", "80x", "x80", "0", "65536", "-1", "4433333"}) {
+        config["monitoring_service_port"] = std::string(port);
+        EXPECT_EQ(errorOfRuntime(config), "Expected port number for config key: monitoring_service_port")
+            << port;
+    }
+    // With monitoring off its port is never read.
+    config["monitoring_service_address"] = std::string("");
+    EXPECT_EQ(errorOfRuntime(config), "");
+    config["device_port"] = std::string("eighty");
+    EXPECT_EQ(errorOfRuntime(config), "Expected port number for config key: device_port");
+    EXPECT_EQ(readPortNumber("65535", "k"), 65535);
+}

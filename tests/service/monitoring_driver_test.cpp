@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <boost/json.hpp>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -12,7 +13,9 @@
 #include "http_client.h"
 #include "log_capture.h"
 #include "monitoring_simulator.h"
+#include "sqlite_db.h"
 #include "state.h"
+#include "temp_dir.h"
 
 using namespace korvane;
 using namespace korvane::Testing;
@@ -389,6 +392,46 @@ TEST(DeviceDataScheduler, RunsOncePerIntervalWithoutCatchingUp) {
     scheduler.slide();
     EXPECT_FALSE(scheduler.shouldRunNow());
     EXPECT_GT(scheduler.nextRun(), std::chrono::steady_clock::now());
+}
+
+}  // namespace
+
+namespace {
+
+// The monitoring service over HTTPS with a throw-away self-signed certificate: refused while
+// certificates are verified, reached once verification is switched off for the site.
+TEST(MonitoringDriverTls, SelfSignedServiceIsRefusedUnlessVerificationIsOff) {
+    TempDir dir;
+    const std::string key = dir.file("service.key");
+    const std::string pem = dir.file("service.pem");
+    const std::string command =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
+        " -subj /CN=korvane-test -addext subjectAltName=IP:127.0.0.1 -keyout " +
+        key + " -out " + pem + " >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0) GTEST_SKIP() << "openssl could not make a certificate";
+
+    MonitoringSimulator::Options options;
+    options.certificateFile = pem;
+    options.privateKeyFile = key;
+    MonitoringSimulator sim(options);
+    sim.start();
+    Engine::DB::SQLiteDB db(dir.file("service.db"));
+    Utils::ConfigMap config;
+    std::mutex dbMutex;
+    const auto data = std::make_shared<Engine::Sync::DeviceDataProvider>(nullptr);
+    for (const bool verify : {true, false}) {
+        MonitoringDriver driver(db.GetSession(), config, dbMutex);
+        driver.setTlsVerifyPeer(verify);
+        sim.setDown(true);  // keeps the loop's first pass from authenticating
+        driver.setMonitoringSettings("T", "https://127.0.0.1", std::to_string(sim.port()), false,
+                                     false, 1000, "sim-secret", "D1", "", nullptr, nullptr, data,
+                                     [] {});
+        driver.stop();
+        sim.setDown(false);
+        EXPECT_EQ(driver.authenticate(), !verify) << "verify=" << verify;
+        EXPECT_EQ(driver.check_connect(), verify ? -10002 : 0);
+    }
+    sim.stop();
 }
 
 }  // namespace
