@@ -97,6 +97,11 @@ int readPortNumber(const std::string& text, const std::string& key) {
     return port;
 }
 
+void checkConfigurationChange(Utils::ConfigMap current, const Poco::JSON::Object::Ptr& changes) {
+    for (const auto& [key, value] : *changes) current[key] = value;
+    validateRuntimeConfiguration(current);
+}
+
 MonitoringConfiguration validateRuntimeConfiguration(const Utils::ConfigMap& config) {
     MonitoringConfiguration settings = readMonitoringConfiguration(config);
     if (auto it = config.find("device_port"); it != config.end() && it->second.isString()) {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include <Poco/JSON/Object.h>
+
 #include "config_map.h"
 
 namespace korvane::Engine {
@@ -36,6 +38,10 @@ MonitoringConfiguration readMonitoringConfiguration(const Utils::ConfigMap& conf
 // the camera's device_port when present, and the monitoring service port unless monitoring is
 // off (empty address). Throws std::runtime_error or std::invalid_argument with the reason.
 MonitoringConfiguration validateRuntimeConfiguration(const Utils::ConfigMap& config);
+
+// validateRuntimeConfiguration of current with changes applied: whether storing the changes
+// would leave the Agent able to rebuild its components. Throws with the reason.
+void checkConfigurationChange(Utils::ConfigMap current, const Poco::JSON::Object::Ptr& changes);
 
 // The whole text must be a port number, 1 to 65535 ("80x" is not read as 80); throws
 // std::invalid_argument naming the key otherwise.

@@ -98,10 +98,8 @@ ApiReply Server::setConfig(const ApiRequest& request) {
 }
 
 bool Server::acceptableConfiguration(const Poco::JSON::Object::Ptr& changes) {
-    Utils::ConfigMap candidate = configSnapshot();
-    for (const auto& [key, value] : *changes) candidate[key] = value;
     try {
-        validateRuntimeConfiguration(candidate);
+        checkConfigurationChange(configSnapshot(), changes);
         return true;
     } catch (const std::exception& e) {
         // Storing it would leave the Agent unable to rebuild its components, now and at

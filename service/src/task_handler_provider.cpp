@@ -13,6 +13,7 @@
 #include "filesystem.h"
 #include "logger.h"
 #include "models_task.h"
+#include "monitoring_configuration.h"
 #include "s3_client_provider.h"
 #include "sqlite_db.h"
 #include "source_mode.h"
@@ -165,6 +166,21 @@ void TaskHandlerProvider::handleDownloadConfigFile(Utils::Models::Task& task) {
     task.result = {{"url", url}};
 }
 
+void TaskHandlerProvider::refuseUnstartableConfiguration(const Poco::JSON::Object::Ptr& changes) {
+    Utils::ConfigMap current;
+    {
+        std::lock_guard<std::mutex> lock(dbMutex_);
+        current = config_;
+    }
+    try {
+        checkConfigurationChange(std::move(current), changes);
+    } catch (const std::exception& e) {
+        // Stored, it would leave the Agent unable to rebuild its components at every start.
+        Log()->error("handleUploadConfigFile: configuration refused: {}", e.what());
+        throw;
+    }
+}
+
 void TaskHandlerProvider::handleUploadConfigFile(Utils::Models::Task& task) {
     if (task.data.empty()) {
         Log()->error("handleUploadConfigFile: empty payload");
@@ -187,6 +203,7 @@ void TaskHandlerProvider::handleUploadConfigFile(Utils::Models::Task& task) {
         throw std::runtime_error("Ошибка обработки конфигурационных данных");
     }
     const auto settings = Utils::convertJsonBoost2Poco(parsed).extract<Poco::JSON::Object::Ptr>();
+    refuseUnstartableConfiguration(settings);
     Utils::jsonToConfig(settings, dbMutex_, db_, config_);
 
     std::string serviceType;

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include <Poco/JSON/Object.h>
+
 #include "config_map.h"
 #include "wait_for_status.h"
 
@@ -88,6 +90,8 @@ class TaskHandlerProvider {
     void importTemplate(Driver::PellixDriver& driver, const std::vector<std::uint8_t>& file,
                         std::optional<bool> allowShare);
     void notifyAttributesChanged();
+    // Throws (and logs) when the configuration with these changes could not start the Agent.
+    void refuseUnstartableConfiguration(const Poco::JSON::Object::Ptr& changes);
     // The pause between two status requests of a camera job; false once waits are cancelled.
     Utils::StatusPause statusPause();
 

@@ -198,6 +198,13 @@ TEST_F(TaskHandlerProviderTest, ConfigurationFileFromTheStoreIsApplied) {
     EXPECT_STREQ(failure<std::logic_error>([&] { tasks->handleUploadConfigFile(ftp); }).what(),
                  "Неподдерживаемый тип файлового хранилища");
     EXPECT_EQ(s3.stat("requests"), before);
+
+    // A configuration the Agent could not start with is refused whole.
+    putObject("incoming/broken.json", R"({"logging_level":"trace","device_port":"eighty"})");
+    auto broken = task(R"({"exportType":"s3","filePath":"incoming/broken.json"})");
+    EXPECT_STREQ(failure<std::invalid_argument>([&] { tasks->handleUploadConfigFile(broken); }).what(),
+                 "Expected port number for config key: device_port");
+    EXPECT_EQ(config_.at("logging_level").convert<std::string>(), "debug");
 }
 
 TEST_F(TaskHandlerProviderTest, ConfigurationDumpKeepsSecretsOutOfTheLog) {
