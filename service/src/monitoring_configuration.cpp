@@ -81,15 +81,15 @@ MonitoringConfiguration readMonitoringConfiguration(const Utils::ConfigMap& conf
     s.fileStorageBucket = readConfigString(config, "file_storage_service_bucket");
     s.fileStorageLogin = readConfigString(config, "file_storage_service_login");
     s.fileStoragePassword = readConfigString(config, "file_storage_service_password");
-    if (config.contains("tls_verify_peer")) s.tlsVerifyPeer = readConfigBool(config, "tls_verify_peer");
+    if (config.contains("tls_verify_peer"))
+        s.tlsVerifyPeer = readConfigBool(config, "tls_verify_peer");
     return s;
 }
 
 int readPortNumber(const std::string& text, const std::string& key) {
-    const bool digits = !text.empty() && text.size() <= 5 &&
-                        std::all_of(text.begin(), text.end(), [](unsigned char c) {
-                            return std::isdigit(c) != 0;
-                        });
+    const bool digits =
+        !text.empty() && text.size() <= 5 &&
+        std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; });
     const int port = digits ? std::stoi(text) : 0;
     if (port < 1 || port > 65535) {
         throw std::invalid_argument("Expected port number for config key: " + key);

@@ -2,10 +2,10 @@
 // The monitoring settings read from the configuration map with the typed reading rules the
 // Server applies before it builds the monitoring machinery. Stateless.
 
+#include <Poco/JSON/Object.h>
+
 #include <cstdint>
 #include <string>
-
-#include <Poco/JSON/Object.h>
 
 #include "config_map.h"
 

@@ -91,20 +91,19 @@ void MonitoringDriver::setTlsVerifyPeer(bool verify) {
 void MonitoringDriver::setMonitoringSettings(
     const std::string& serviceType, const std::string& serviceAddress,
     const std::string& servicePort, const bool& gettingTasks, const bool& imageSendingEnabled,
-    const long long& requestFrequency, const std::string& clientSecret,
-    const std::string& deviceId, const std::string& dataFolderPath,
-    std::shared_ptr<S3ClientProvider> s3, std::shared_ptr<TaskHandlerProvider> tasks,
-    std::shared_ptr<DeviceDataProvider> data, std::function<void()> reinit) {
+    const long long& requestFrequency, const std::string& clientSecret, const std::string& deviceId,
+    const std::string& dataFolderPath, std::shared_ptr<S3ClientProvider> s3,
+    std::shared_ptr<TaskHandlerProvider> tasks, std::shared_ptr<DeviceDataProvider> data,
+    std::function<void()> reinit) {
     // Lock order: lifecycle, then loop. Two settings changes never interleave.
     std::lock_guard lifecycle(lifecycleMutex_);
     stopLoop();
     std::lock_guard loopLock(loopMutex_);
     {
         std::lock_guard lock(settingsMutex_);
-        settings_ = MonitoringSettings{serviceType,    serviceAddress, servicePort,
-                                       gettingTasks,   imageSendingEnabled,
-                                       requestFrequency, clientSecret, deviceId,
-                                       dataFolderPath};
+        settings_ = MonitoringSettings{
+            serviceType,      serviceAddress, servicePort, gettingTasks,  imageSendingEnabled,
+            requestFrequency, clientSecret,   deviceId,    dataFolderPath};
     }
     {
         std::lock_guard lock(providersMutex_);
@@ -122,19 +121,9 @@ void MonitoringDriver::setMonitoringSettings(
         startLoop();
         return;
     }
+    auto client = buildClient(serviceAddress, servicePort);
     {
-        std::unique_lock lock(clientMutex_);
-        REST::TlsSettings tls;
-        tls.verifyPeer = tlsVerifyPeer_;
-        lock.unlock();
-        auto client =
-            std::make_shared<REST::RestClient>(serviceAddress, readPortNumber(servicePort, "monitoring_service_port"), tls);
-        client->setTimeout(kRequestTimeoutSeconds);
-        {
-            std::lock_guard tokenLock(tokenMutex_);
-            if (!token_.accessToken.empty()) client->setAuthToken(token_.accessToken);
-        }
-        lock.lock();
+        std::lock_guard lock(clientMutex_);
         client_ = std::move(client);
     }
     Log()->info("Monitoring client uses address {} and port {};", serviceAddress, servicePort);
@@ -146,6 +135,21 @@ void MonitoringDriver::setMonitoringSettings(
     schedulerPing_.reset();
     State::getInstance().need_check_actual(true);
     startLoop();
+}
+
+std::shared_ptr<REST::RestClient> MonitoringDriver::buildClient(const std::string& address,
+                                                                const std::string& port) {
+    REST::TlsSettings tls;
+    {
+        std::lock_guard lock(clientMutex_);
+        tls.verifyPeer = tlsVerifyPeer_;
+    }
+    auto client = std::make_shared<REST::RestClient>(
+        address, readPortNumber(port, "monitoring_service_port"), tls);
+    client->setTimeout(kRequestTimeoutSeconds);
+    std::lock_guard lock(tokenMutex_);
+    if (!token_.accessToken.empty()) client->setAuthToken(token_.accessToken);
+    return client;
 }
 
 MonitoringSettings MonitoringDriver::getMonitoringSettings() const {
@@ -314,8 +318,8 @@ REST::RawResponse MonitoringDriver::generate_bad_answer(const char* message) {
     REST::RawResponse answer;
     answer.status = 502;
     answer.reason = "Bad Gateway";
-    answer.body = boost::json::serialize(
-        boost::json::object{{"error", message == nullptr ? "" : message}});
+    answer.body =
+        boost::json::serialize(boost::json::object{{"error", message == nullptr ? "" : message}});
     return answer;
 }
 

@@ -204,6 +204,10 @@ class MonitoringDriver {
     std::shared_ptr<DeviceDataProvider> deviceDataProvider() const;
     std::shared_ptr<TaskHandlerProvider> taskHandlerProvider() const;
     std::shared_ptr<REST::RestClient> client() const;
+    // A client for the service, with the timeout and any token already held. Throws when the
+    // port is not a number.
+    std::shared_ptr<REST::RestClient> buildClient(const std::string& address,
+                                                  const std::string& port);
     // POSTs body to a device-scoped path; on 200 slides the ping and answers true, otherwise
     // logs the failure text followed by the answer body.
     bool deliver(const std::string& part, const boost::json::value& body, const char* failure);

@@ -87,13 +87,11 @@ MonitoringDriver::Result MonitoringDriver::get_stores_departments_list(
         {"get_stores_departments_list", "GET", "/api/v1/stores/departments", nullptr, params});
 }
 
-MonitoringDriver::Result MonitoringDriver::get_stores_regions_list(
-    const REST::NameValues& params) {
+MonitoringDriver::Result MonitoringDriver::get_stores_regions_list(const REST::NameValues& params) {
     return relay({"get_stores_regions_list", "GET", "/api/v1/stores/regions", nullptr, params});
 }
 
-MonitoringDriver::Result MonitoringDriver::get_devices_models_list(
-    const REST::NameValues& params) {
+MonitoringDriver::Result MonitoringDriver::get_devices_models_list(const REST::NameValues& params) {
     return relay({"get_devices_models_list", "GET", "/api/v1/devices/models", nullptr, params});
 }
 

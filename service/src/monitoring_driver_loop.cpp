@@ -189,7 +189,8 @@ void MonitoringDriver::fetchCheckActual() {
             interval = readInt(source, "polling_interval");
         }
         std::optional<SourceModeSettings> source;
-        if (enabled) source = SourceModeSettings{static_cast<int>(threshold), static_cast<int>(interval)};
+        if (enabled)
+            source = SourceModeSettings{static_cast<int>(threshold), static_cast<int>(interval)};
         saveSourceMode(session_, dbMutex_, enabled, source);
         if (enabled) schedulerSource_.setInterval(interval * 1000);
         State::getInstance().need_check_actual(false);
@@ -240,8 +241,8 @@ bool MonitoringDriver::imageStillExpected(const Utils::Queries::RecognitionQueue
     return queuedAt && std::chrono::system_clock::now() - *queuedAt < kImageGrace;
 }
 
-std::string MonitoringDriver::uploadRecognitionImage(const Utils::Queries::RecognitionQueueEntry& entry,
-                                                     const MonitoringSettings& settings) {
+std::string MonitoringDriver::uploadRecognitionImage(
+    const Utils::Queries::RecognitionQueueEntry& entry, const MonitoringSettings& settings) {
     const std::string path = recognitionImagePath(settings.dataFolderPath, entry.sid);
     std::error_code error;
     if (!std::filesystem::exists(path, error)) {
@@ -384,8 +385,8 @@ void MonitoringDriver::runSourceBlock(DeviceDataProvider& data) {
 
 void MonitoringDriver::sendPing() {
     if (!schedulerPing_.shouldRunNow()) return;
-    const auto response =
-        post("/telemetry", boost::json::array{boost::json::object{{"key", "ping"}, {"value", true}}});
+    const auto response = post(
+        "/telemetry", boost::json::array{boost::json::object{{"key", "ping"}, {"value", true}}});
     if (response.status != 200) Log()->error("send_ping failed: {};", response.body);
 }
 

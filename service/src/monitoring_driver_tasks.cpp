@@ -121,9 +121,8 @@ void MonitoringDriver::confirmTask(const Utils::Models::Task& task) {
     }
 }
 
-void MonitoringDriver::reportError(const Utils::Models::Task& task,
-                                   const std::string& description, const std::string& error,
-                                   const std::string& value) {
+void MonitoringDriver::reportError(const Utils::Models::Task& task, const std::string& description,
+                                   const std::string& error, const std::string& value) {
     boost::json::object body{{"error", error}, {"description", description}};
     if (value != "{}") body["value"] = value;
     const auto response = postTaskAnswer(task, "error", body);
@@ -134,7 +133,8 @@ void MonitoringDriver::reportError(const Utils::Models::Task& task,
 }
 
 void MonitoringDriver::rejectTask(const Utils::Models::Task& task, const std::string& reason) {
-    const auto response = postTaskAnswer(task, "reject", boost::json::object{{"description", reason}});
+    const auto response =
+        postTaskAnswer(task, "reject", boost::json::object{{"description", reason}});
     if (response.status != 200) {
         Log()->error("Failed to reject task {}: {} and task reject reason: {}", task.id,
                      response.body, reason);

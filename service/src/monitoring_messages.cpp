@@ -23,8 +23,7 @@ std::string toIsoUtc(const std::string& storedDate) {
 
 boost::json::object recognitionMessage(
     const Utils::Queries::RecognitionQueueEntry& entry,
-    const std::vector<Utils::Queries::RecognitionValueEntry>& values,
-    const std::string& imageUrl) {
+    const std::vector<Utils::Queries::RecognitionValueEntry>& values, const std::string& imageUrl) {
     boost::json::array top;
     for (const auto& value : values) {
         top.push_back(boost::json::object{{"product_code", value.product_code},

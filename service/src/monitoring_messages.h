@@ -18,9 +18,9 @@ std::optional<std::chrono::system_clock::time_point> storedDateToTimePoint(const
 // "2025-01-02 10:11:12" becomes "2025-01-02T10:11:12Z" wherever it occurs; other text stays.
 std::string toIsoUtc(const std::string& storedDate);
 
-boost::json::object recognitionMessage(const Utils::Queries::RecognitionQueueEntry& entry,
-                                       const std::vector<Utils::Queries::RecognitionValueEntry>& values,
-                                       const std::string& imageUrl);
+boost::json::object recognitionMessage(
+    const Utils::Queries::RecognitionQueueEntry& entry,
+    const std::vector<Utils::Queries::RecognitionValueEntry>& values, const std::string& imageUrl);
 
 boost::json::object alertMessage(const Utils::Queries::AlertQueueEntry& entry);
 

@@ -30,8 +30,8 @@ bool isUnreservedOrPathCharacter(unsigned char c) {
 // Characters that may stand unencoded in a request target's path: unreserved, sub-delims,
 // ":", "@", "/", and "?" where the query starts.
 bool isRequestTargetCharacter(unsigned char c) {
-    return isUnreserved(c) || std::string_view("!$&'()*+,;=:@/?").find(static_cast<char>(c)) !=
-                                  std::string_view::npos;
+    return isUnreserved(c) ||
+           std::string_view("!$&'()*+,;=:@/?").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
 bool isHexDigit(char c) {

@@ -15,18 +15,18 @@
 #include "build_constants.h"
 #include "config_conversion.h"
 #include "config_queries.h"
+#include "device_data_provider.h"
 #include "filesystem.h"
 #include "logger.h"
 #include "migrator.h"
-#include "device_data_provider.h"
 #include "monitoring_configuration.h"
 #include "monitoring_driver.h"
-#include "s3_client_provider.h"
-#include "task_handler_provider.h"
 #include "pellix_driver.h"
 #include "responses.h"
+#include "s3_client_provider.h"
 #include "schema_migrations.h"
 #include "state.h"
+#include "task_handler_provider.h"
 
 namespace korvane::Engine::Test {
 
@@ -273,11 +273,11 @@ void Server::initMonitoring() {
         Log()->warn("TLS certificate verification of the monitoring service is off;");
     }
     current->setTlsVerifyPeer(settings.tlsVerifyPeer);
-    current->setMonitoringSettings(
-        settings.serviceType, settings.address, settings.port, settings.gettingTasks,
-        settings.imageSendingEnabled, settings.requestFrequencyMs, settings.clientSecret,
-        settings.deviceId, settings.predictionDataFolder, s3, tasks, deviceData,
-        [this] { requestReinit(); });
+    current->setMonitoringSettings(settings.serviceType, settings.address, settings.port,
+                                   settings.gettingTasks, settings.imageSendingEnabled,
+                                   settings.requestFrequencyMs, settings.clientSecret,
+                                   settings.deviceId, settings.predictionDataFolder, s3, tasks,
+                                   deviceData, [this] { requestReinit(); });
     Log()->info("Loaded monitoring settings from config;");
 }
 

@@ -5,6 +5,8 @@
 // ends it. Created and destroyed on the main thread; HandleSession runs on up to 32 HTTP
 // worker threads at once. Lock order where locks nest: components mutex, then database mutex.
 
+#include <Poco/JSON/Object.h>
+
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -12,8 +14,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-
-#include <Poco/JSON/Object.h>
 
 #include "api_exchange.h"
 #include "config_map.h"
@@ -121,14 +121,14 @@ class Server {
     Utils::ConfigMap configSnapshot();
 
     DB::SQLiteDB database_;
-    Utils::ConfigMap configuration_;                // guarded by dbMutex_
-    std::shared_ptr<Driver::PellixDriver> driver_;  // guarded by componentsMutex_
+    Utils::ConfigMap configuration_;                        // guarded by dbMutex_
+    std::shared_ptr<Driver::PellixDriver> driver_;          // guarded by componentsMutex_
     std::shared_ptr<Sync::DeviceDataProvider> deviceData_;  // guarded by componentsMutex_
     std::shared_ptr<Sync::MonitoringDriver> monitoring_;    // guarded by componentsMutex_
     std::shared_ptr<Sync::S3ClientProvider> s3_;            // guarded by componentsMutex_
     std::shared_ptr<Sync::TaskHandlerProvider> tasks_;      // guarded by componentsMutex_
-    bool forwarding_ = false;                       // guarded by componentsMutex_
-    CameraEndpoint camera_;                         // guarded by componentsMutex_
+    bool forwarding_ = false;                               // guarded by componentsMutex_
+    CameraEndpoint camera_;                                 // guarded by componentsMutex_
     std::uint16_t listeningPort_ = 0;
     std::unique_ptr<Poco::Net::ServerSocket> socket_;
     std::unique_ptr<Poco::ThreadPool> threadPool_;

@@ -15,8 +15,8 @@
 #include "models_task.h"
 #include "monitoring_configuration.h"
 #include "s3_client_provider.h"
-#include "sqlite_db.h"
 #include "source_mode.h"
+#include "sqlite_db.h"
 #include "state.h"
 #include "task_handler_provider_support.h"
 

@@ -8,6 +8,8 @@
 // boost::system::system_error for a missing or mistyped task member); the dispatcher turns that
 // into the task's answer.
 
+#include <Poco/JSON/Object.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -17,8 +19,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <Poco/JSON/Object.h>
 
 #include "config_map.h"
 #include "wait_for_status.h"
@@ -103,7 +103,7 @@ class TaskHandlerProvider {
     std::mutex waitMutex_;
     std::condition_variable waitWake_;
     bool waitsCancelled_ = false;  // guarded by waitMutex_
-    Utils::ConfigMap& config_;  // guarded by dbMutex_
+    Utils::ConfigMap& config_;     // guarded by dbMutex_
     std::mutex& dbMutex_;
     DB::SQLiteDB& db_;
 };

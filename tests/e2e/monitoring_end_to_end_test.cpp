@@ -198,7 +198,8 @@ TEST_F(MonitoringEndToEndTest, RecognitionsTravelWithTheirImagesOnceAndInOrder) 
         EXPECT_FALSE(std::filesystem::exists(imagesDir() / (sids[i] + ".jpg")));
     }
     EXPECT_EQ(s3_.stat("rejectedSignatures"), 0);
-    const auto info = boost::json::parse(httpRequest(kAgentPort, "GET", "/api/agent/get_info").body);
+    const auto info =
+        boost::json::parse(httpRequest(kAgentPort, "GET", "/api/agent/get_info").body);
     EXPECT_EQ(info.at("data").at("non_send_recognition_count").as_int64(), 0);
 }
 
@@ -228,12 +229,14 @@ TEST_F(MonitoringEndToEndTest, MonitoringDownForAWhileLosesNothing) {
 
 TEST_F(MonitoringEndToEndTest, TasksOfEveryTypeAreAnswered) {
     // Camera commands.
-    auto answer = runTask("exec_command", {{"kind", "camera"}, {"cmd", "get_device_info"},
-                                           {"args", boost::json::object{}}});
+    auto answer =
+        runTask("exec_command",
+                {{"kind", "camera"}, {"cmd", "get_device_info"}, {"args", boost::json::object{}}});
     EXPECT_EQ(answer.action, "confirm");
     EXPECT_EQ(answer.body.at("value").at("code").as_int64(), 0);
-    answer = runTask("exec_command", {{"kind", "camera"}, {"cmd", "self_destruct"},
-                                      {"args", boost::json::object{}}});
+    answer =
+        runTask("exec_command",
+                {{"kind", "camera"}, {"cmd", "self_destruct"}, {"args", boost::json::object{}}});
     EXPECT_EQ(answer.action, "reject");
     EXPECT_EQ(answer.body.at("description").as_string(), "Неизвестная команда: exec_command");
     answer = runTask("exec_command",
@@ -249,9 +252,9 @@ TEST_F(MonitoringEndToEndTest, TasksOfEveryTypeAreAnswered) {
     answer = runTask("download_config_file", {{"reason", "audit"}});
     EXPECT_EQ(answer.action, "confirm");
     EXPECT_THAT(std::string(answer.body.at("url").as_string()), HasSubstr("Configs/config_D1_"));
-    answer = runTask("download_recognition_backup_file",
-                     {{"recognitionType", "all"}, {"extension", "evo"},
-                      {"productCodes", boost::json::array{}}});
+    answer = runTask(
+        "download_recognition_backup_file",
+        {{"recognitionType", "all"}, {"extension", "evo"}, {"productCodes", boost::json::array{}}});
     EXPECT_EQ(answer.action, "confirm");
     const std::string backupUrl(answer.body.at("url").as_string());
     EXPECT_THAT(backupUrl, HasSubstr("Backups/backup_D1_"));
@@ -276,7 +279,8 @@ TEST_F(MonitoringEndToEndTest, TasksOfEveryTypeAreAnswered) {
     answer = runTask("set_source_mode",
                      {{"enabled", false}, {"templateThreshold", 8}, {"pollingInterval", 90}});
     EXPECT_EQ(answer.action, "confirm");
-    const auto info = boost::json::parse(httpRequest(kAgentPort, "GET", "/api/agent/get_info").body);
+    const auto info =
+        boost::json::parse(httpRequest(kAgentPort, "GET", "/api/agent/get_info").body);
     EXPECT_EQ(info.at("data").at("source_mode_polling_interval_sec").as_int64(), 90);
     EXPECT_EQ(info.at("data").at("source_mode_template_threshold").as_int64(), 8);
     answer = runTask("reboot_all", {});
@@ -294,8 +298,8 @@ TEST_F(MonitoringEndToEndTest, TasksOfEveryTypeAreAnswered) {
 
 TEST_F(MonitoringEndToEndTest, CameraDownDuringAHardwareTaskAnswersWithTheCode) {
     camera_.stop();
-    const auto answer =
-        runTask("exec_command", {{"kind", "camera"}, {"cmd", "reboot"}, {"args", boost::json::object{}}});
+    const auto answer = runTask(
+        "exec_command", {{"kind", "camera"}, {"cmd", "reboot"}, {"args", boost::json::object{}}});
     EXPECT_EQ(answer.action, "error");
     EXPECT_EQ(answer.body.at("error").as_string(), "-6103");
     EXPECT_THAT(std::string(answer.body.at("description").as_string()),
@@ -305,18 +309,17 @@ TEST_F(MonitoringEndToEndTest, CameraDownDuringAHardwareTaskAnswersWithTheCode) 
 TEST_F(MonitoringEndToEndTest, ConfigUploadTaskMovesTheAgentToANewService) {
     MonitoringSimulator next;
     next.start();
-    putObject("configs/new.json",
-              boost::json::serialize(boost::json::object{
-                  {"monitoring_service_port", std::to_string(next.port())}}));
+    putObject("configs/new.json", boost::json::serialize(boost::json::object{
+                                      {"monitoring_service_port", std::to_string(next.port())}}));
     const auto answer =
         runTask("upload_config_file", {{"exportType", "s3"}, {"filePath", "configs/new.json"}});
     EXPECT_EQ(answer.action, "confirm");
     // The rebuilt client authenticates with the new service and reports there.
     EXPECT_TRUE(waitUntil([&] { return !next.attributes().empty(); }, kDeadline));
-    const auto config = boost::json::parse(
-        httpRequest(kAgentPort, "POST", "/api/agent/get_config",
-                    R"({"keys":["monitoring_service_port"]})", "application/json")
-            .body);
+    const auto config = boost::json::parse(httpRequest(kAgentPort, "POST", "/api/agent/get_config",
+                                                       R"({"keys":["monitoring_service_port"]})",
+                                                       "application/json")
+                                               .body);
     EXPECT_EQ(config.at("data").at("monitoring_service_port").as_string(),
               std::to_string(next.port()));
     stopAgent();
@@ -346,9 +349,9 @@ TEST_F(MonitoringEndToEndTest, StopDuringALongTaskEndsPromptlyAndAnswersIt) {
                           "application/json")
                   .status,
               200);
-    monitoring_.queueTask({"", "upload_update_file",
-                           boost::json::object{{"exportType", "s3"},
-                                               {"filePath", "firmware/update.bin"}}});
+    monitoring_.queueTask(
+        {"", "upload_update_file",
+         boost::json::object{{"exportType", "s3"}, {"filePath", "firmware/update.bin"}}});
     ASSERT_TRUE(waitUntil(
         [&] {
             const auto log = boost::json::parse(

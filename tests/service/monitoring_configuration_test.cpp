@@ -122,7 +122,8 @@ TEST(MonitoringConfiguration, RuntimeCheckRefusesPortsThatAreNotNumbers) {
     EXPECT_EQ(errorOfRuntime(config), "");
     for (const char* port : {"", "80x", "x80", "0", "65536", "-1", "4433333"}) {
         config["monitoring_service_port"] = std::string(port);
-        EXPECT_EQ(errorOfRuntime(config), "Expected port number for config key: monitoring_service_port")
+        EXPECT_EQ(errorOfRuntime(config),
+                  "Expected port number for config key: monitoring_service_port")
             << port;
     }
     // With monitoring off its port is never read.

@@ -52,10 +52,10 @@ class MonitoringDriverTest : public MigratedStoreTest {
     // from a driver that holds none.
     void configure(const std::string& deviceId = "D1", bool startLoop = false) {
         if (!startLoop) sim_.setDown(true);
-        driver_->setMonitoringSettings(
-            "KORVANE_MONITORING", "http://127.0.0.1", std::to_string(sim_.port()), false, false,
-            20000, "sim-secret", deviceId, dir_.file("images"), nullptr, nullptr, deviceData_,
-            [] {});
+        driver_->setMonitoringSettings("KORVANE_MONITORING", "http://127.0.0.1",
+                                       std::to_string(sim_.port()), false, false, 20000,
+                                       "sim-secret", deviceId, dir_.file("images"), nullptr,
+                                       nullptr, deviceData_, [] {});
         if (startLoop) return;
         driver_->stop();
         sim_.setDown(false);
@@ -79,10 +79,9 @@ TEST_F(MonitoringDriverTest, AuthenticatesWithClientCredentialsInOrder) {
 
     const auto requests = sim_.tokenRequests();
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].form,
-              (MonitoringSim::NameValues{{"grant_type", "client_credentials"},
-                                         {"client_id", "device"},
-                                         {"client_secret", "sim-secret"}}));
+    EXPECT_EQ(requests[0].form, (MonitoringSim::NameValues{{"grant_type", "client_credentials"},
+                                                           {"client_id", "device"},
+                                                           {"client_secret", "sim-secret"}}));
     const auto token = driver_->getTokenSettings();
     EXPECT_EQ(token.accessToken, requests[0].accessToken);
     EXPECT_EQ(token.expiresIn, 300);
@@ -113,11 +112,10 @@ TEST_F(MonitoringDriverTest, ShortLivedTokenIsRenewedOnEveryCall) {
     EXPECT_FALSE(requests[0].renewal);
     for (std::size_t i = 1; i < requests.size(); ++i) {
         EXPECT_TRUE(requests[i].renewal);
-        EXPECT_EQ(formNames(requests[i]),
-                  (MonitoringSim::NameValues{{"grant_type", ""},
-                                             {"client_id", ""},
-                                             {"client_secret", ""},
-                                             {"refresh_token", ""}}));
+        EXPECT_EQ(formNames(requests[i]), (MonitoringSim::NameValues{{"grant_type", ""},
+                                                                     {"client_id", ""},
+                                                                     {"client_secret", ""},
+                                                                     {"refresh_token", ""}}));
     }
     EXPECT_EQ(driver_->getTokenSettings().accessToken, requests.back().accessToken);
 
@@ -227,8 +225,10 @@ TEST_F(MonitoringDriverTest, DirectoryOperationsSendTheirMethodPathAndQuery) {
          "/api/v1/stores/departments"},
         {[&] { return driver_->get_stores_regions_list({}); }, "GET", "/api/v1/stores/regions"},
         {[&] { return driver_->get_devices_models_list({}); }, "GET", "/api/v1/devices/models"},
-        {[&] { return driver_->get_device_list({{"type", "recognition_module"}}); }, "GET",
-         "/api/v1/devices?type=recognition_module"},
+        {[&] {
+             return driver_->get_device_list({{"type", "recognition_module"}});
+         },
+         "GET", "/api/v1/devices?type=recognition_module"},
         {[&] { return driver_->create_device(body, {}); }, "POST", "/api/v1/devices"},
         {[&] { return driver_->create_device_model(R"({"name":"M2"})", {}); }, "POST",
          "/api/v1/devices/models"},
@@ -248,8 +248,8 @@ TEST_F(MonitoringDriverTest, DirectoryOperationsSendTheirMethodPathAndQuery) {
         EXPECT_EQ(response.body, requests[0].answerBody) << c.target;
     }
     // The created device can be read, changed and deleted by its id.
-    const auto created = boost::json::parse(
-        driver_->create_device(R"({"serial_number":"SN8"})", {}).second.body);
+    const auto created =
+        boost::json::parse(driver_->create_device(R"({"serial_number":"SN8"})", {}).second.body);
     const std::string id(created.at("id").as_string());
     EXPECT_EQ(driver_->get_device_info(id, {}).first, 0);
     EXPECT_EQ(driver_->update_device_data(id, R"({"name":"renamed"})", {}).first, 0);

@@ -39,7 +39,7 @@ class MonitoringLoopTest : public MigratedStoreTest {
         camera_.start();
         sim_.start();
         cameraDriver_ = std::make_shared<Engine::Driver::PellixDriver>("127.0.0.1", camera_.port(),
-                                                                        dbMutex_, db_);
+                                                                       dbMutex_, db_);
         deviceData_ = std::make_shared<Engine::Sync::DeviceDataProvider>(cameraDriver_);
         // Nothing listens there: image uploads fail, recognitions go without an image.
         s3_ = std::make_shared<Engine::Sync::S3ClientProvider>(
@@ -121,11 +121,11 @@ TEST_F(MonitoringLoopTest, DeliversQueuedRecognitionsAndAlertsOnceInOrder) {
     const auto first = sim_.recognitions().front().body.as_object();
     std::vector<std::string> members;
     for (const auto& member : first) members.emplace_back(member.key());
-    EXPECT_EQ(members, (std::vector<std::string>{
-                           "recognition_session", "response_time_ms", "method_of_selection",
-                           "position_relevance", "product_code", "product_category",
-                           "product_name", "product_weight", "top_recognition",
-                           "recognition_image_url", "created_at"}));
+    EXPECT_EQ(members,
+              (std::vector<std::string>{"recognition_session", "response_time_ms",
+                                        "method_of_selection", "position_relevance", "product_code",
+                                        "product_category", "product_name", "product_weight",
+                                        "top_recognition", "recognition_image_url", "created_at"}));
     EXPECT_EQ(first.at("product_code").as_int64(), 1);
     EXPECT_EQ(first.at("top_recognition").as_array().size(), 2u);
     EXPECT_EQ(first.at("recognition_image_url").as_string(), "");  // no local image
@@ -198,8 +198,8 @@ TEST_F(MonitoringLoopTest, FindsItsDeviceIdBySerialNumber) {
     const std::string id = sim_.addDevice(device);
     config_["korvane_monitoring_device_id"] = std::string();
     startLoop("");
-    ASSERT_TRUE(waitUntil([&] { return monitoring_->getMonitoringSettings().deviceId == id; },
-                          kDeadline));
+    ASSERT_TRUE(
+        waitUntil([&] { return monitoring_->getMonitoringSettings().deviceId == id; }, kDeadline));
     ASSERT_TRUE(waitUntil([&] { return !sim_.attributes().empty(); }, kDeadline));
     EXPECT_EQ(sim_.attributes().front().deviceId, id);
     const auto search = sim_.requests("GET", Routes::kDevices);

@@ -46,11 +46,10 @@ class ServerMonitoringRoutesTest : public ::testing::Test {
     }
 
     void pointAtSimulator(const std::string& address = "http://127.0.0.1") {
-        const boost::json::object settings{
-            {"monitoring_service_address", address},
-            {"monitoring_service_port", std::to_string(sim_.port())},
-            {"korvane_monitoring_client_secret", "sim-secret"},
-            {"korvane_monitoring_device_id", "D1"}};
+        const boost::json::object settings{{"monitoring_service_address", address},
+                                           {"monitoring_service_port", std::to_string(sim_.port())},
+                                           {"korvane_monitoring_client_secret", "sim-secret"},
+                                           {"korvane_monitoring_device_id", "D1"}};
         ASSERT_EQ(call("POST", "/api/agent/set_config", boost::json::serialize(settings)).body,
                   R"({"code":0,"data":null})");
     }
@@ -92,8 +91,7 @@ TEST_F(ServerMonitoringRoutesTest, RoutesSelectTheOperationByPathAndMethod) {
         {"GET", "/api/monitoring/stores/departments", "", "GET", "/api/v1/stores/departments"},
         {"GET", "/api/monitoring/stores/regions", "", "GET", "/api/v1/stores/regions"},
         {"GET", "/api/monitoring/devices?b=2&a=1", "", "GET", "/api/v1/devices?b=2&a=1"},
-        {"POST", "/api/monitoring/devices", R"({"serial_number":"N1"})", "POST",
-         "/api/v1/devices"},
+        {"POST", "/api/monitoring/devices", R"({"serial_number":"N1"})", "POST", "/api/v1/devices"},
         {"GET", "/api/monitoring/devices/models", "", "GET", "/api/v1/devices/models"},
         {"POST", "/api/monitoring/devices/models", R"({"name":"M"})", "POST",
          "/api/v1/devices/models"},

@@ -89,8 +89,8 @@ class TaskHandlerProviderTest : public Testing::CameraDriverTest {
     Testing::ScopedEnv tmpEnv_{"TMPDIR", tmp_.path().c_str()};
     Testing::ScopedEnv homeEnv_{"HOME", dir_.path().c_str()};
     Utils::ConfigMap config_;
-    Testing::S3SimProcess s3{KORVANE_S3_SIM_SCRIPT, dir_.path().string(),
-                             {kBucket, kAccessKey, kSecretKey}};
+    Testing::S3SimProcess s3{
+        KORVANE_S3_SIM_SCRIPT, dir_.path().string(), {kBucket, kAccessKey, kSecretKey}};
     std::shared_ptr<S3ClientProvider> storage =
         std::make_shared<S3ClientProvider>(s3.endpoint(), kBucket, kAccessKey, kSecretKey);
     std::shared_ptr<Driver> driver;
@@ -202,8 +202,9 @@ TEST_F(TaskHandlerProviderTest, ConfigurationFileFromTheStoreIsApplied) {
     // A configuration the Agent could not start with is refused whole.
     putObject("incoming/broken.json", R"({"logging_level":"trace","device_port":"eighty"})");
     auto broken = task(R"({"exportType":"s3","filePath":"incoming/broken.json"})");
-    EXPECT_STREQ(failure<std::invalid_argument>([&] { tasks->handleUploadConfigFile(broken); }).what(),
-                 "Expected port number for config key: device_port");
+    EXPECT_STREQ(
+        failure<std::invalid_argument>([&] { tasks->handleUploadConfigFile(broken); }).what(),
+        "Expected port number for config key: device_port");
     EXPECT_EQ(config_.at("logging_level").convert<std::string>(), "debug");
 }
 

@@ -40,9 +40,9 @@ S3SimProcess::S3SimProcess(const std::string& script, const std::string& workDir
                                  "--access-key", credentials_.accessKey, "--secret-key",
                                  credentials_.secretKey},
         std::vector<std::string>{"HOME=" + workDir}, workDir);
-    const bool reported = waitUntil(
-        [&] { return process_->stdoutText().find('\n') != std::string::npos; },
-        std::chrono::seconds(15));
+    const bool reported =
+        waitUntil([&] { return process_->stdoutText().find('\n') != std::string::npos; },
+                  std::chrono::seconds(15));
     const std::string out = process_->stdoutText();
     const std::string prefix = "listening on ";
     if (!reported || out.rfind(prefix, 0) != 0) {

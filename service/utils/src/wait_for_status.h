@@ -20,10 +20,10 @@ namespace korvane::Utils {
 using StatusPause = std::function<bool(std::chrono::milliseconds)>;
 
 // Asks statusFn for (code, record) up to maxAttempts times, intervalMs apart (no pause when 0
-// or less; pause, when given, waits instead of sleeping and may cancel). True with the record once its status equals success; false on the first
-// "camera lost" code (with the record of the attempt before), on a status that isFailure
-// accepts, or when the attempts run out (with the last record). Any other code is not a
-// verdict of its own: the record's status decides. Every outcome is logged.
+// or less; pause, when given, waits instead of sleeping and may cancel). True with the record once
+// its status equals success; false on the first "camera lost" code (with the record of the attempt
+// before), on a status that isFailure accepts, or when the attempts run out (with the last record).
+// Any other code is not a verdict of its own: the record's status decides. Every outcome is logged.
 template <typename Status, typename Res>
 std::pair<bool, Res> wait_for_status(
     const std::function<std::pair<int, Res>()>& statusFn, Status success,
