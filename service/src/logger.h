@@ -2,6 +2,7 @@
 // The process-wide logger: one daily file in the log directory, at most 14 files kept.
 // Initialize() runs once at start-up before other threads exist; after that every thread
 // logs through Log(), which never returns null (before Initialize it discards messages).
+// Warnings and errors reach the file at once; other lines within a second, and at exit.
 
 #include <spdlog/logger.h>
 

@@ -26,7 +26,7 @@ const std::string& registeredConnectorKey() {
 }  // namespace
 
 SQLiteDB::SQLiteDB(const std::string& path)
-    : session_(registeredConnectorKey(), path, kConnectionTimeoutSeconds) {
+    : session_(registeredConnectorKey(), path, kConnectionTimeoutSeconds), statements_(session_) {
     // Write-ahead logging with a full sync at every commit: a committed feedback survives a
     // power cut, and each commit costs one fsync of the log instead of creating, syncing and
     // deleting a rollback journal (about twice the feedback throughput, measured).

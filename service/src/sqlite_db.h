@@ -1,11 +1,14 @@
 #pragma once
-// Owner of the Agent's one SQLite session. The session is shared by every thread of the
-// process; callers hold the Server's database mutex around every use (SQLiteDB itself does
-// no locking). Owned by the Server; closes when the Server is destroyed.
+// Owner of the Agent's one SQLite session and of the prepared statements kept for it. The
+// session is shared by every thread of the process; callers hold the Server's database mutex
+// around every use (SQLiteDB itself does no locking). Owned by the Server; closes when the
+// Server is destroyed.
 
 #include <Poco/Data/Session.h>
 
 #include <string>
+
+#include "statement_cache.h"
 
 namespace korvane::Engine::DB {
 
@@ -21,6 +24,8 @@ class SQLiteDB {
 
   private:
     Poco::Data::Session session_;
+    // Declared after the session: its statements are finalized before the session closes.
+    StatementCache statements_;
 };
 
 // Execute() for any SQLite session (the Migrator holds only the session).

@@ -78,7 +78,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/feedback-pairs.XXXXXX")
 
 "$sim_bin" --port 0 --host 127.0.0.1 >"$work/camera-sim.log" 2>&1 &
 sim_pid=$!
-sim_ready() { grep -q 'camera-sim listening on' "$work/camera-sim.log"; }
+sim_ready() { grep -qs 'camera-sim listening on' "$work/camera-sim.log"; }
 wait_until "camera-sim" "$sim_pid" 15 sim_ready ||
   die "camera-sim ended at start: $(cat "$work/camera-sim.log")"
 camera_port=$(sed -n 's/.*camera-sim listening on [^ ]*:\([0-9][0-9]*\).*/\1/p' "$work/camera-sim.log" | head -1)
@@ -159,6 +159,10 @@ for clients in 1 8; do
 done
 
 declare -A stored=()
+# The Agent's processor time (user + system) per pair: unlike the latencies, it hardly moves
+# with what else runs on the machine, so runs at different loads can be compared by it.
+declare -A cpu_per_pair=()
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 for mode in delete wal; do
   home="$work/$mode"
   data="$home/.local/share/KORVANE/PellixAgent"
@@ -176,7 +180,10 @@ for mode in delete wal; do
   start_agent "$home"
   load "agent-warmup:$mode" agent --port "$AGENT_PORT" --pairs "$WARMUP_PAIRS" --clients 2
   for clients in 1 8; do
+    ticks_before=$(cpu_ticks "$agent_pid")
     load "agent:$mode:$clients" agent --port "$AGENT_PORT" --pairs "$pairs" --clients "$clients"
+    cpu_per_pair[$mode:$clients]=$(awk -v a="$ticks_before" -v b="$(cpu_ticks "$agent_pid")" \
+      -v hz="$(getconf CLK_TCK)" -v n="$pairs" 'BEGIN { printf "%.0f", (b - a) / hz / n * 1e6 }')
   done
   stop_agent
   # Every answered feedback must be in the store whole.
@@ -262,6 +269,9 @@ own() {
 }
 echo "The Agent's own share of a pair at 1 client (p50: agent - camera directly - floor)"
 printf '  %-28s %s\n' "WAL + FULL" "$(own wal)"
+echo "The Agent's processor time per pair (user + system, microseconds)"
+printf '  %-28s %10s %10s\n' "" "1 client" "8 clients"
+printf '  %-28s %10s %10s\n' "WAL + FULL" "${cpu_per_pair[wal:1]:-n/a}" "${cpu_per_pair[wal:8]:-n/a}"
 
 p99_wal=$(value agent:wal:8 feedback_p99_ms)
 ratio_wal=$(max_of "$(slower wal 1)" "$(slower wal 8)")

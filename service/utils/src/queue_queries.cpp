@@ -1,21 +1,27 @@
 #include "queue_queries.h"
 
-#include <Poco/Data/Statement.h>
-
 #include <climits>
+#include <stdexcept>
 
-#include "query_rows.h"
+#include "prepared_statement.h"
 
 namespace korvane::Utils::Queries {
 
-using Poco::Data::Keywords::bind;
-using Poco::Data::Keywords::into;
-using Poco::Data::Keywords::limit;
-using Poco::Data::Keywords::now;
+using Engine::DB::PreparedStatement;
 
 namespace {
 
 constexpr std::size_t kMaxPredictedProducts = 5;
+
+// The id an INSERT ... RETURNING id answers; the statement is stepped to its end.
+int insertedId(PreparedStatement& insert) {
+    if (!insert.step()) {
+        throw std::runtime_error("INSERT returned no id");
+    }
+    const int id = insert.intColumn(0);
+    insert.run();
+    return id;
+}
 
 }  // namespace
 
@@ -40,75 +46,90 @@ int addRecognitionQueue(Poco::Data::Session& session, const std::string& sid,
                         const std::string& position_relevance, const std::string& product_code,
                         const std::string& product_category, const std::string& product_name,
                         double product_weight, int response_time_ms) {
-    int id = 0;
-    session << "INSERT INTO recognition_queue (created_at, updated_at, sid, method_of_selection, "
-               "position_relevance, product_code, product_category, product_name, "
-               "product_weight, response_time_ms) VALUES(CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, ?, "
-               "?, ?, ?, ?, ?, ?, ?) RETURNING id",
-        bind(sid), bind(method_of_selection), bind(position_relevance), bind(product_code),
-        bind(product_category), bind(product_name), bind(product_weight), bind(response_time_ms),
-        into(id), now;
-    return id;
+    PreparedStatement insert(
+        session,
+        "INSERT INTO recognition_queue (created_at, updated_at, sid, method_of_selection, "
+        "position_relevance, product_code, product_category, product_name, product_weight, "
+        "response_time_ms) VALUES(CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, ?, ?, ?, ?, ?, ?, ?, ?) "
+        "RETURNING id");
+    insert.bindAll(sid, method_of_selection, position_relevance, product_code, product_category,
+                   product_name, product_weight, response_time_ms);
+    return insertedId(insert);
 }
 
 void addRecognitionValue(Poco::Data::Session& session, const std::string& product_code,
                          const std::string& product_category, const std::string& product_name,
                          double product_rate, int rid, int top) {
-    session << "INSERT INTO recognition_values (product_code, product_category, product_name, "
-               "product_rate, rid, top, created_at, updated_at) VALUES(?, ?, ?, ?, ?, ?, "
-               "CURRENT_TIMESTAMP, CURRENT_TIMESTAMP)",
-        bind(product_code), bind(product_category), bind(product_name), bind(product_rate),
-        bind(rid), bind(top), now;
+    PreparedStatement(session,
+                      "INSERT INTO recognition_values (product_code, product_category, "
+                      "product_name, product_rate, rid, top, created_at, updated_at) VALUES(?, ?, "
+                      "?, ?, ?, ?, CURRENT_TIMESTAMP, CURRENT_TIMESTAMP)")
+        .bindAll(product_code, product_category, product_name, product_rate, rid, top)
+        .run();
 }
 
 std::optional<RecognitionQueueEntry> getNextRecognitionQueue(Poco::Data::Session& session) {
-    RecognitionQueueEntry entry;
-    std::string productCode;
-    Poco::Data::Statement select(session);
     // created_at has whole-second resolution; the id keeps entries of one second in order.
-    select << "SELECT id, created_at, updated_at, sid, method_of_selection, position_relevance, "
-              "product_code, product_category, product_name, product_weight, response_time_ms, "
-              "image_url FROM recognition_queue ORDER BY created_at, id LIMIT 1",
-        into(entry.id), into(entry.created_at), into(entry.updated_at), into(entry.sid),
-        into(entry.method_of_selection), into(entry.position_relevance), into(productCode),
-        into(entry.product_category), into(entry.product_name), into(entry.product_weight),
-        into(entry.response_time_ms), into(entry.image_url);
-    if (select.execute() == 0) {
+    PreparedStatement select(
+        session,
+        "SELECT id, created_at, updated_at, sid, method_of_selection, position_relevance, "
+        "product_code, product_category, product_name, product_weight, response_time_ms, "
+        "image_url FROM recognition_queue ORDER BY created_at, id LIMIT 1");
+    if (!select.step()) {
         return std::nullopt;
     }
-    entry.product_code = productCodeToInt(productCode);
+    RecognitionQueueEntry entry;
+    entry.id = select.intColumn(0);
+    entry.created_at = select.textColumn(1);
+    entry.updated_at = select.textColumn(2);
+    entry.sid = select.textColumn(3);
+    entry.method_of_selection = select.textColumn(4);
+    entry.position_relevance = select.textColumn(5);
+    entry.product_code = productCodeToInt(select.textColumn(6));
+    entry.product_category = select.textColumn(7);
+    entry.product_name = select.textColumn(8);
+    entry.product_weight = select.doubleColumn(9);
+    entry.response_time_ms = select.intColumn(10);
+    entry.image_url = select.textColumn(11);
     return entry;
 }
 
 std::vector<RecognitionValueEntry> getRecognitionValues(Poco::Data::Session& session, int rid) {
+    PreparedStatement select(
+        session,
+        "SELECT id, created_at, updated_at, product_code, product_category, product_name, "
+        "product_rate, rid, top FROM recognition_values WHERE rid = ? ORDER BY top");
+    select.bindAll(rid);
     std::vector<RecognitionValueEntry> values;
-    RecognitionValueEntry row;
-    std::string productCode;
-    Poco::Data::Statement select(session);
-    select << "SELECT id, created_at, updated_at, product_code, product_category, product_name, "
-              "product_rate, rid, top FROM recognition_values WHERE rid = ? ORDER BY top",
-        bind(rid), into(row.id), into(row.created_at), into(row.updated_at), into(productCode),
-        into(row.product_category), into(row.product_name), into(row.product_rate), into(row.rid),
-        into(row.top), limit(1);
-    forEachRow(select, [&] {
-        row.product_code = productCodeToInt(productCode);
-        values.push_back(row);
-    });
+    while (select.step()) {
+        RecognitionValueEntry& row = values.emplace_back();
+        row.id = select.intColumn(0);
+        row.created_at = select.textColumn(1);
+        row.updated_at = select.textColumn(2);
+        row.product_code = productCodeToInt(select.textColumn(3));
+        row.product_category = select.textColumn(4);
+        row.product_name = select.textColumn(5);
+        row.product_rate = select.doubleColumn(6);
+        row.rid = select.intColumn(7);
+        row.top = select.intColumn(8);
+    }
     return values;
 }
 
 void updateImageUrl(Poco::Data::Session& session, const std::string& url, int id) {
-    session << "UPDATE recognition_queue SET image_url = ?, updated_at = CURRENT_TIMESTAMP "
-               "WHERE id = ?",
-        bind(url), bind(id), now;
+    PreparedStatement(session,
+                      "UPDATE recognition_queue SET image_url = ?, updated_at = CURRENT_TIMESTAMP "
+                      "WHERE id = ?")
+        .bindAll(url, id)
+        .run();
 }
 
 void deleteFromRecognitionQueue(Poco::Data::Session& session, int id) {
-    session << "PRAGMA foreign_keys = ON", now;
+    PreparedStatement(session, "PRAGMA foreign_keys = ON").run();
     // SQLite ignores the pragma inside a transaction, and the monitoring loop may call this
     // inside one; the cascade cannot be relied on, so the candidate rows go explicitly.
-    session << "DELETE FROM recognition_values WHERE rid = ?", bind(id), now;
-    session << "DELETE FROM recognition_queue WHERE id = ?", bind(id), now;
+    PreparedStatement(session, "DELETE FROM recognition_values WHERE rid = ?").bindAll(id).run();
+    PreparedStatement(session, "DELETE FROM recognition_queue WHERE id = ?").bindAll(id).run();
 }
 
 void addPrediction(Poco::Data::Session& session, const std::string& sid, int response_time_ms,
@@ -122,76 +143,81 @@ void addPrediction(Poco::Data::Session& session, const std::string& sid, int res
     // A camera may hand out the same sid again; the feedback must then find exactly one
     // prediction, the latest.
     deletePrediction(session, sid);
-    session << "INSERT INTO predictions (created_at, updated_at, sid, response_time_ms, top1, "
-               "rate1, top2,rate2, top3,rate3, top4,rate4, top5, rate5) "
-               "VALUES(CURRENT_TIMESTAMP, CURRENT_TIMESTAMP,?,?, ?, ?, ?, ?, ?,?, ?, ?, ?, ? )",
-        bind(sid), bind(response_time_ms), bind(tops[0]), bind(rates[0]), bind(tops[1]),
-        bind(rates[1]), bind(tops[2]), bind(rates[2]), bind(tops[3]), bind(rates[3]), bind(tops[4]),
-        bind(rates[4]), now;
+    PreparedStatement(session,
+                      "INSERT INTO predictions (created_at, updated_at, sid, response_time_ms, "
+                      "top1, rate1, top2,rate2, top3,rate3, top4,rate4, top5, rate5) "
+                      "VALUES(CURRENT_TIMESTAMP, CURRENT_TIMESTAMP,?,?, ?, ?, ?, ?, ?,?, ?, ?, "
+                      "?, ? )")
+        .bindAll(sid, response_time_ms, tops[0], rates[0], tops[1], rates[1], tops[2], rates[2],
+                 tops[3], rates[3], tops[4], rates[4])
+        .run();
 }
 
 Prediction getPrediction(Poco::Data::Session& session, const std::string& sid) {
-    Prediction prediction;
-    std::string tops[kMaxPredictedProducts];
-    double rates[kMaxPredictedProducts] = {};
-    Poco::Data::Statement select(session);
     // Databases written before predictions were replaced per sid may hold several rows.
-    select << "SELECT response_time_ms,top1,rate1,top2,rate2,top3,rate3,top4,rate4,top5,rate5 "
-              "FROM predictions WHERE sid = ? ORDER BY id DESC LIMIT 1",
-        bind(sid), into(prediction.response_time_ms), into(tops[0]), into(rates[0]), into(tops[1]),
-        into(rates[1]), into(tops[2]), into(rates[2]), into(tops[3]), into(rates[3]), into(tops[4]),
-        into(rates[4]);
-    if (select.execute() == 0) {
-        return {};
+    PreparedStatement select(
+        session,
+        "SELECT response_time_ms,top1,rate1,top2,rate2,top3,rate3,top4,rate4,top5,rate5 FROM "
+        "predictions WHERE sid = ? ORDER BY id DESC LIMIT 1");
+    select.bindAll(sid);
+    Prediction prediction;
+    if (!select.step()) {
+        return prediction;
     }
-    for (std::size_t i = 0; i < kMaxPredictedProducts; ++i) {
-        if (!tops[i].empty()) {
-            prediction.products.emplace_back(tops[i], rates[i]);
+    prediction.response_time_ms = select.intColumn(0);
+    for (int i = 0; i < static_cast<int>(kMaxPredictedProducts); ++i) {
+        std::string top = select.textColumn(1 + 2 * i);
+        if (!top.empty()) {
+            prediction.products.emplace_back(std::move(top), select.doubleColumn(2 + 2 * i));
         }
     }
     return prediction;
 }
 
 void deletePrediction(Poco::Data::Session& session, const std::string& sid) {
-    session << "DELETE FROM predictions WHERE sid =?", bind(sid), now;
+    PreparedStatement(session, "DELETE FROM predictions WHERE sid =?").bindAll(sid).run();
 }
 
 void deletePrediction(Poco::Data::Session& session) {
-    session << "DELETE FROM predictions WHERE created_at < datetime('now', '-10 minutes')", now;
+    PreparedStatement(session,
+                      "DELETE FROM predictions WHERE created_at < datetime('now', '-10 minutes')")
+        .run();
 }
 
 int addAlertQueue(Poco::Data::Session& session, int code, const std::string& description) {
-    int id = 0;
-    session << "INSERT INTO alert_queue (created_at, updated_at, code, description) "
-               "VALUES(CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, ?, ?) RETURNING id",
-        bind(code), bind(description), into(id), now;
-    return id;
+    PreparedStatement insert(session,
+                             "INSERT INTO alert_queue (created_at, updated_at, code, description) "
+                             "VALUES(CURRENT_TIMESTAMP, CURRENT_TIMESTAMP, ?, ?) RETURNING id");
+    insert.bindAll(code, description);
+    return insertedId(insert);
 }
 
 std::optional<AlertQueueEntry> getNextAlertQueue(Poco::Data::Session& session) {
-    AlertQueueEntry entry;
-    Poco::Data::Statement select(session);
-    select << "SELECT id, created_at, updated_at, code, description FROM alert_queue "
-              "ORDER BY created_at, id LIMIT 1",
-        into(entry.id), into(entry.created_at), into(entry.updated_at), into(entry.code),
-        into(entry.description);
-    if (select.execute() == 0) {
+    PreparedStatement select(session,
+                             "SELECT id, created_at, updated_at, code, description FROM "
+                             "alert_queue ORDER BY created_at, id LIMIT 1");
+    if (!select.step()) {
         return std::nullopt;
     }
+    AlertQueueEntry entry;
+    entry.id = select.intColumn(0);
+    entry.created_at = select.textColumn(1);
+    entry.updated_at = select.textColumn(2);
+    entry.code = select.intColumn(3);
+    entry.description = select.textColumn(4);
     return entry;
 }
 
 void deleteFromAlertQueue(Poco::Data::Session& session, int id) {
-    session << "DELETE FROM alert_queue WHERE id = ?", bind(id), now;
+    PreparedStatement(session, "DELETE FROM alert_queue WHERE id = ?").bindAll(id).run();
 }
 
 std::map<std::string, int> getCountDataSend(Poco::Data::Session& session) {
-    int alerts = 0;
-    int recognitions = 0;
-    session << "SELECT (SELECT COUNT(*) FROM alert_queue aq), (SELECT COUNT(*) FROM "
-               "recognition_queue rq) LIMIT 1",
-        into(alerts), into(recognitions), now;
-    return {{"alert_count", alerts}, {"recognition_count", recognitions}};
+    PreparedStatement select(session,
+                             "SELECT (SELECT COUNT(*) FROM alert_queue aq), (SELECT COUNT(*) FROM "
+                             "recognition_queue rq) LIMIT 1");
+    select.step();
+    return {{"alert_count", select.intColumn(0)}, {"recognition_count", select.intColumn(1)}};
 }
 
 }  // namespace korvane::Utils::Queries

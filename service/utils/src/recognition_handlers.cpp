@@ -1,6 +1,5 @@
 #include "recognition_handlers.h"
 
-#include <Poco/Data/Transaction.h>
 #include <Poco/Exception.h>
 #include <Poco/JSON/Array.h>
 
@@ -23,6 +22,7 @@
 #include "request_body.h"
 #include "responses.h"
 #include "sqlite_db.h"
+#include "sqlite_transaction.h"
 #include "statistic_queries.h"
 
 namespace korvane::Utils {
@@ -197,7 +197,7 @@ Poco::JSON::Object::Ptr process_get_result(
     {
         std::lock_guard<std::mutex> lock(dbMutex);
         auto& session = db.GetSession();
-        Poco::Data::Transaction transaction(session);
+        Engine::DB::SQLiteTransaction transaction(session);
         Queries::deletePrediction(session);
         const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - asked);
@@ -223,7 +223,7 @@ Poco::JSON::Object::Ptr process_result_feedback(
     {
         std::lock_guard<std::mutex> lock(dbMutex);
         auto& session = db.GetSession();
-        Poco::Data::Transaction transaction(session);
+        Engine::DB::SQLiteTransaction transaction(session);
         recordFeedback(session, info);
         transaction.commit();
         folder = imageFolder(config);

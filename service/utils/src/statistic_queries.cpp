@@ -1,28 +1,66 @@
 #include "statistic_queries.h"
 
-#include <Poco/Data/Statement.h>
-
 #include <array>
 #include <ctime>
 #include <stdexcept>
 #include <utility>
 
-#include "query_rows.h"
+#include "prepared_statement.h"
 
 namespace korvane::Utils::Queries {
 
-using Poco::Data::Keywords::bind;
-using Poco::Data::Keywords::into;
-using Poco::Data::Keywords::limit;
-using Poco::Data::Keywords::now;
+using Engine::DB::PreparedStatement;
 
 namespace {
 
+const char* const kRangeCondition =
+    "date >= format(?, substr(?, 7, 2), substr(?, 4, 2), substr(?, 1, 2)) AND date <= "
+    "format(?, substr(?, 7, 2), substr(?, 4, 2), substr(?, 1, 2))";
+
+// A period's table with the statements that name it, assembled once.
 struct PeriodTable {
-    const char* table;
+    PeriodTable(const char* table, const char* dateFormat, const char* startPattern,
+                const char* endPattern)
+        : dateFormat(dateFormat),
+          startPattern(startPattern),
+          endPattern(endPattern),
+          insert(std::string("INSERT INTO ") + table +
+                 "(created_at, updated_at, date, product_id, weightings_count, top_1_count, "
+                 "top_2_count, top_3_count, top_4_count, top_5_count, "
+                 "processed_with_prediction_count, processed_without_prediction_count, "
+                 "processed_unknown_prediction_count) VALUES(CURRENT_TIMESTAMP, "
+                 "CURRENT_TIMESTAMP, strftime(?), ?, 1, ?, ?, ?, ?, ?, ?, ?,?);"),
+          update(std::string("UPDATE ") + table +
+                 " SET weightings_count = weightings_count+1, top_1_count=top_1_count+?, "
+                 "top_2_count=top_2_count+?, top_3_count=top_3_count+?, "
+                 "top_4_count=top_4_count+?, top_5_count=top_5_count+?, "
+                 "processed_with_prediction_count=processed_with_prediction_count+?, "
+                 "processed_without_prediction_count = processed_without_prediction_count+?, "
+                 "processed_unknown_prediction_count = processed_unknown_prediction_count+? "
+                 "WHERE id= ?"),
+          productRange(std::string("SELECT strftime('%d-%m-', date) || substr(strftime('%Y', "
+                                   "date),3, 2), weightings_count, top_1_count, top_2_count, "
+                                   "top_3_count, top_4_count, top_5_count, "
+                                   "processed_with_prediction_count, "
+                                   "processed_without_prediction_count, "
+                                   "processed_unknown_prediction_count FROM ") +
+                       table + " WHERE product_id = ? AND " + kRangeCondition +
+                       " ORDER BY created_at LIMIT ? OFFSET ?;"),
+          summaryRange(std::string("SELECT product_id, SUM(weightings_count), SUM(top_1_count), "
+                                   "SUM(top_2_count), SUM(top_3_count), SUM(top_4_count), "
+                                   "SUM(top_5_count), SUM(processed_with_prediction_count), "
+                                   "SUM(processed_without_prediction_count), "
+                                   "SUM(processed_unknown_prediction_count) FROM ") +
+                       table + " WHERE " + kRangeCondition +
+                       " GROUP BY product_id ORDER BY product_id LIMIT ? OFFSET ?;") {}
+
     const char* dateFormat;    // strftime format of the period's first day
     const char* startPattern;  // format() patterns of a range bound from year, month, day
     const char* endPattern;
+    std::string insert;
+    std::string update;
+    std::string productRange;
+    std::string summaryRange;
 };
 
 const PeriodTable& periodTable(StatisticPeriod period) {
@@ -57,30 +95,38 @@ std::array<int, 8> counterFlags(const std::string& position, const std::string& 
     return flags;
 }
 
-// Both report forms read the same ten columns after the key.
-void intoStatisticRow(Poco::Data::Statement& select, StatisticData& row) {
-    select, into(row.key), into(row.weightings_count), into(row.top_1_count), into(row.top_2_count),
-        into(row.top_3_count), into(row.top_4_count), into(row.top_5_count),
-        into(row.processed_with_prediction_count), into(row.processed_without_prediction_count),
-        into(row.processed_unknown_prediction_count);
-}
+// Both report forms read the key and then the same ten counters, binding the range after
+// `first` parameters of their own.
+std::vector<StatisticData> fetchStatistic(PreparedStatement& select, int first,
+                                          const PeriodTable& table, const std::string& startDate,
+                                          const std::string& endDate, int rowLimit, int offset) {
+    // Each bound: its pattern, then the date once for each of year, month and day.
+    const std::pair<const char*, const std::string*> bounds[] = {{table.startPattern, &startDate},
+                                                                 {table.endPattern, &endDate}};
+    int index = first;
+    for (const auto& [pattern, date] : bounds) {
+        select.bind(++index, pattern);
+        for (int piece = 0; piece < 3; ++piece) select.bind(++index, *date);
+    }
+    select.bind(++index, rowLimit);
+    select.bind(++index, offset);
 
-void bindRange(Poco::Data::Statement& select, const PeriodTable& table,
-               const std::string& startDate, const std::string& endDate, int rowLimit, int offset) {
-    select, bind(std::string(table.startPattern)), bind(startDate), bind(startDate),
-        bind(startDate), bind(std::string(table.endPattern)), bind(endDate), bind(endDate),
-        bind(endDate), bind(rowLimit), bind(offset), limit(1);
-}
-
-std::vector<StatisticData> fetchStatistic(Poco::Data::Statement& select, StatisticData& row) {
     std::vector<StatisticData> rows;
-    forEachRow(select, [&] { rows.push_back(row); });
+    while (select.step()) {
+        StatisticData& row = rows.emplace_back();
+        row.key = select.textColumn(0);
+        row.weightings_count = select.intColumn(1);
+        row.top_1_count = select.intColumn(2);
+        row.top_2_count = select.intColumn(3);
+        row.top_3_count = select.intColumn(4);
+        row.top_4_count = select.intColumn(5);
+        row.top_5_count = select.intColumn(6);
+        row.processed_with_prediction_count = select.intColumn(7);
+        row.processed_without_prediction_count = select.intColumn(8);
+        row.processed_unknown_prediction_count = select.intColumn(9);
+    }
     return rows;
 }
-
-const char* const kRangeCondition =
-    "date >= format(?, substr(?, 7, 2), substr(?, 4, 2), substr(?, 1, 2)) AND date <= "
-    "format(?, substr(?, 7, 2), substr(?, 4, 2), substr(?, 1, 2))";
 
 }  // namespace
 
@@ -107,17 +153,23 @@ std::string todayStatisticDate() {
 }
 
 StatisticIds getStatiscticIds(Poco::Data::Session& session, const std::string& product_id) {
+    PreparedStatement select(
+        session,
+        "SELECT COALESCE(pd.id, 0) as daily_id, COALESCE(pm.id, 0) as monthly_id, "
+        "COALESCE(py.id, 0) as yearly_id FROM (SELECT 1) as dummy "
+        "LEFT JOIN prediction_daily pd ON pd.product_id = ? AND strftime('%d-%m-%Y', pd.date) = "
+        "strftime('%d-%m-%Y', datetime('now')) "
+        "LEFT JOIN prediction_monthly pm ON pm.product_id = ? AND strftime('%m-%Y', pm.date) = "
+        "strftime('%m-%Y', datetime('now')) "
+        "LEFT JOIN prediction_yearly py ON py.product_id = ? AND strftime('%Y', py.date) = "
+        "strftime('%Y', datetime('now')) LIMIT 1");
+    select.bindAll(product_id, product_id, product_id);
     StatisticIds ids;
-    session << "SELECT COALESCE(pd.id, 0) as daily_id, COALESCE(pm.id, 0) as monthly_id, "
-               "COALESCE(py.id, 0) as yearly_id FROM (SELECT 1) as dummy "
-               "LEFT JOIN prediction_daily pd ON pd.product_id = ? AND strftime('%d-%m-%Y', "
-               "pd.date) = strftime('%d-%m-%Y', datetime('now')) "
-               "LEFT JOIN prediction_monthly pm ON pm.product_id = ? AND strftime('%m-%Y', "
-               "pm.date) = strftime('%m-%Y', datetime('now')) "
-               "LEFT JOIN prediction_yearly py ON py.product_id = ? AND strftime('%Y', py.date) "
-               "= strftime('%Y', datetime('now')) LIMIT 1",
-        bind(product_id), bind(product_id), bind(product_id), into(ids.daily), into(ids.monthly),
-        into(ids.yearly), now;
+    if (select.step()) {
+        ids.daily = select.intColumn(0);
+        ids.monthly = select.intColumn(1);
+        ids.yearly = select.intColumn(2);
+    }
     return ids;
 }
 
@@ -125,44 +177,39 @@ void addStatistic(Poco::Data::Session& session, const std::string& product_id,
                   StatisticPeriod period, const std::string& position, const std::string& kind) {
     const PeriodTable& table = periodTable(period);
     const auto f = counterFlags(position, kind);
-    session << std::string("INSERT INTO ") + table.table +
-                   "(created_at, updated_at, date, product_id, weightings_count, top_1_count, "
-                   "top_2_count, top_3_count, top_4_count, top_5_count, "
-                   "processed_with_prediction_count, processed_without_prediction_count, "
-                   "processed_unknown_prediction_count) VALUES(CURRENT_TIMESTAMP, "
-                   "CURRENT_TIMESTAMP, strftime(?), ?, 1, ?, ?, ?, ?, ?, ?, ?,?);",
-        bind(std::string(table.dateFormat)), bind(product_id), bind(f[0]), bind(f[1]), bind(f[2]),
-        bind(f[3]), bind(f[4]), bind(f[5]), bind(f[6]), bind(f[7]), now;
+    PreparedStatement(session, table.insert)
+        .bindAll(table.dateFormat, product_id, f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7])
+        .run();
 }
 
 void updateStatistic(Poco::Data::Session& session, int id, StatisticPeriod period,
                      const std::string& position, const std::string& kind) {
     const PeriodTable& table = periodTable(period);
     const auto f = counterFlags(position, kind);
-    session << std::string("UPDATE ") + table.table +
-                   " SET weightings_count = weightings_count+1, top_1_count=top_1_count+?, "
-                   "top_2_count=top_2_count+?, top_3_count=top_3_count+?, "
-                   "top_4_count=top_4_count+?, top_5_count=top_5_count+?, "
-                   "processed_with_prediction_count=processed_with_prediction_count+?, "
-                   "processed_without_prediction_count = processed_without_prediction_count+?, "
-                   "processed_unknown_prediction_count = processed_unknown_prediction_count+? "
-                   "WHERE id= ?",
-        bind(f[0]), bind(f[1]), bind(f[2]), bind(f[3]), bind(f[4]), bind(f[5]), bind(f[6]),
-        bind(f[7]), bind(id), now;
+    PreparedStatement(session, table.update)
+        .bindAll(f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], id)
+        .run();
 }
 
 void clearStatisticDays(Poco::Data::Session& session) {
-    session << "DELETE FROM prediction_daily WHERE created_at < datetime('now', '-12 months')", now;
+    PreparedStatement(session,
+                      "DELETE FROM prediction_daily WHERE created_at < datetime('now', '-12 "
+                      "months')")
+        .run();
 }
 
 void clearStatisticMonths(Poco::Data::Session& session) {
-    session << "DELETE FROM prediction_monthly WHERE created_at < datetime('now', '-12 months')",
-        now;
+    PreparedStatement(session,
+                      "DELETE FROM prediction_monthly WHERE created_at < datetime('now', '-12 "
+                      "months')")
+        .run();
 }
 
 void clearStatisticYears(Poco::Data::Session& session) {
-    session << "DELETE FROM prediction_yearly WHERE created_at < datetime('now', '-60 months')",
-        now;
+    PreparedStatement(session,
+                      "DELETE FROM prediction_yearly WHERE created_at < datetime('now', '-60 "
+                      "months')")
+        .run();
 }
 
 void recordStatistic(Poco::Data::Session& session, const std::string& product_id,
@@ -187,39 +234,17 @@ std::vector<StatisticData> getStatistic(Poco::Data::Session& session, const std:
                                         StatisticPeriod period, const std::string& startDate,
                                         const std::string& endDate, int limit, int offset) {
     const PeriodTable& table = periodTable(period);
-    StatisticData row;
-    Poco::Data::Statement select(session);
-    select << std::string(
-                  "SELECT strftime('%d-%m-', date) || substr(strftime('%Y', date),3, 2), "
-                  "weightings_count, top_1_count, top_2_count, top_3_count, top_4_count, "
-                  "top_5_count, processed_with_prediction_count, "
-                  "processed_without_prediction_count, "
-                  "processed_unknown_prediction_count FROM ") +
-                  table.table + " WHERE product_id = ? AND " + kRangeCondition +
-                  " ORDER BY created_at LIMIT ? OFFSET ?;",
-        bind(product_id);
-    bindRange(select, table, startDate, endDate, limit, offset);
-    intoStatisticRow(select, row);
-    return fetchStatistic(select, row);
+    PreparedStatement select(session, table.productRange);
+    select.bind(1, product_id);
+    return fetchStatistic(select, 1, table, startDate, endDate, limit, offset);
 }
 
 std::vector<StatisticData> getStatistic(Poco::Data::Session& session, StatisticPeriod period,
                                         const std::string& startDate, const std::string& endDate,
                                         int limit, int offset) {
     const PeriodTable& table = periodTable(period);
-    StatisticData row;
-    Poco::Data::Statement select(session);
-    select << std::string(
-                  "SELECT product_id, SUM(weightings_count), SUM(top_1_count), "
-                  "SUM(top_2_count), SUM(top_3_count), SUM(top_4_count), "
-                  "SUM(top_5_count), SUM(processed_with_prediction_count), "
-                  "SUM(processed_without_prediction_count), "
-                  "SUM(processed_unknown_prediction_count) FROM ") +
-                  table.table + " WHERE " + kRangeCondition +
-                  " GROUP BY product_id ORDER BY product_id LIMIT ? OFFSET ?;";
-    bindRange(select, table, startDate, endDate, limit, offset);
-    intoStatisticRow(select, row);
-    return fetchStatistic(select, row);
+    PreparedStatement select(session, table.summaryRange);
+    return fetchStatistic(select, 0, table, startDate, endDate, limit, offset);
 }
 
 }  // namespace korvane::Utils::Queries
