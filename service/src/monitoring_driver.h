@@ -201,6 +201,7 @@ class MonitoringDriver {
     // Whether body is a JSON object whose "code" is that string.
     static bool isErrorCode(const std::string& body, const char* code);
 
+    std::shared_ptr<S3ClientProvider> s3Provider() const;
     std::shared_ptr<DeviceDataProvider> deviceDataProvider() const;
     std::shared_ptr<TaskHandlerProvider> taskHandlerProvider() const;
     std::shared_ptr<REST::RestClient> client() const;

@@ -135,6 +135,11 @@ bool MonitoringDriver::runPass(std::unique_lock<std::mutex>& loopLock) {
     return true;
 }
 
+std::shared_ptr<S3ClientProvider> MonitoringDriver::s3Provider() const {
+    std::lock_guard lock(providersMutex_);
+    return s3_.lock();
+}
+
 std::shared_ptr<DeviceDataProvider> MonitoringDriver::deviceDataProvider() const {
     std::lock_guard lock(providersMutex_);
     return deviceData_.lock();
@@ -250,11 +255,7 @@ std::string MonitoringDriver::uploadRecognitionImage(
         return {};
     }
     const std::string key = recognitionImageKey(settings.deviceId, entry.sid);
-    std::shared_ptr<S3ClientProvider> s3;
-    {
-        std::lock_guard lock(providersMutex_);
-        s3 = s3_.lock();
-    }
+    const auto s3 = s3Provider();
     if (!s3) {
         Log()->warn("Dependency object for send S3 destroyed;");
         return {};
@@ -351,11 +352,7 @@ void MonitoringDriver::runSourceBlock(DeviceDataProvider& data) {
         transaction.commit();
         ready = Utils::Queries::updateProductStatusReady(session_, state.sm_template_threshold());
     }
-    std::shared_ptr<TaskHandlerProvider> tasks;
-    {
-        std::lock_guard lock(providersMutex_);
-        tasks = tasks_.lock();
-    }
+    const auto tasks = taskHandlerProvider();
     if (ready.empty() || !tasks) return;
     std::string url;
     try {
