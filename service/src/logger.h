@@ -2,7 +2,8 @@
 // The process-wide logger: one daily file in the log directory, at most 14 files kept.
 // Initialize() runs once at start-up before other threads exist; after that every thread
 // logs through Log(), which never returns null (before Initialize it discards messages).
-// Warnings and errors reach the file at once; other lines within a second, and at exit.
+// Every line at info level or above is in the file when the call returns; a file that cannot
+// be written (full or read-only disk) costs lines, never an exception (see ContainedLogSink).
 
 #include <spdlog/logger.h>
 
