@@ -113,7 +113,12 @@ int main_function() {
         korvane::Engine::Logging::Logger::GetInstance().Initialize(
             korvane::Utils::Filesystem::GetLogDirectory());
     } catch (const std::exception& e) {
-        std::cerr << "Cannot set up the log: " << e.what() << std::endl;
+        // Without its data folder the Agent can neither log nor open its database; exiting
+        // lets a supervisor restart it once the folder is writable again.
+        std::cerr << "Cannot set up the log folder "
+                  << korvane::Utils::Filesystem::GetLogDirectory() << ": " << e.what() << std::endl;
+        SingleInstance::ReleaseLock();
+        return 1;
     }
     logBanner();
     start_server();
