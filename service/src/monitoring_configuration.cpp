@@ -108,6 +108,10 @@ MonitoringConfiguration validateRuntimeConfiguration(const Utils::ConfigMap& con
         readPortNumber(it->second.extract<std::string>(), "device_port");
     }
     if (!settings.address.empty()) readPortNumber(settings.port, "monitoring_service_port");
+    if (config.contains("images_max_mb") && readConfigInt64(config, "images_max_mb") < 0) {
+        throw std::invalid_argument(
+            "Expected a non-negative integer for config key: images_max_mb");
+    }
     return settings;
 }
 

@@ -35,8 +35,9 @@ struct MonitoringConfiguration {
 MonitoringConfiguration readMonitoringConfiguration(const Utils::ConfigMap& config);
 
 // Everything a rebuild of the runtime components reads: the monitoring configuration above,
-// the camera's device_port when present, and the monitoring service port unless monitoring is
-// off (empty address). Throws std::runtime_error or std::invalid_argument with the reason.
+// the camera's device_port when present, the monitoring service port unless monitoring is
+// off (empty address), and images_max_mb (a non-negative integer) when present. Throws
+// std::runtime_error or std::invalid_argument with the reason.
 MonitoringConfiguration validateRuntimeConfiguration(const Utils::ConfigMap& config);
 
 // validateRuntimeConfiguration of current with changes applied: whether storing the changes

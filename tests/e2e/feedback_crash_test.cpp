@@ -7,7 +7,6 @@
 #include <Poco/JSON/Parser.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <array>
@@ -24,6 +23,7 @@
 #include "agent_process.h"
 #include "camera_simulator.h"
 #include "http_client.h"
+#include "sqlite_reader.h"
 #include "temp_dir.h"
 
 using namespace korvane::Testing;
@@ -149,46 +149,6 @@ void runClient(unsigned seed, const std::atomic<bool>& stop, Ledger& ledger) {
     }
 }
 
-// A read-only connection to the Agent's database.
-class ReadOnlyDb {
-  public:
-    explicit ReadOnlyDb(const std::string& path) {
-        if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-            const std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
-            sqlite3_close(db_);
-            throw std::runtime_error("cannot open " + path + ": " + message);
-        }
-    }
-    ~ReadOnlyDb() { sqlite3_close(db_); }
-    ReadOnlyDb(const ReadOnlyDb&) = delete;
-    ReadOnlyDb& operator=(const ReadOnlyDb&) = delete;
-
-    // Every row of the query, each column as text (NULL as the empty text).
-    std::vector<std::vector<std::string>> rows(const std::string& sql) const {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) {
-            throw std::runtime_error(std::string("cannot prepare: ") + sqlite3_errmsg(db_));
-        }
-        std::vector<std::vector<std::string>> all;
-        int step;
-        while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
-            std::vector<std::string> row;
-            for (int c = 0; c < sqlite3_column_count(statement); ++c) {
-                const auto* text = sqlite3_column_text(statement, c);
-                row.emplace_back(text ? reinterpret_cast<const char*>(text) : "");
-            }
-            all.push_back(std::move(row));
-        }
-        const std::string error = sqlite3_errmsg(db_);
-        sqlite3_finalize(statement);
-        if (step != SQLITE_DONE) throw std::runtime_error("query failed: " + error);
-        return all;
-    }
-
-  private:
-    sqlite3* db_ = nullptr;
-};
-
 // Weighings, top 1..5, with, without and unknown prediction: the counters of a statistic row.
 using Counters = std::array<long long, 9>;
 
@@ -297,7 +257,7 @@ TEST_F(FeedbackCrashTest, KilledAgentKeepsEveryAcknowledgedFeedbackWholeAndNoneI
     const auto pairs = ledger.pairs();
     ASSERT_GT(ledger.acknowledged(), 0u) << "no feedback was ever answered; nothing was tested";
 
-    ReadOnlyDb db(database());
+    SqliteReader db(database());
     ASSERT_EQ(db.rows("PRAGMA integrity_check"), (std::vector<std::vector<std::string>>{{"ok"}}));
 
     // Stored entries by sid, with their candidates in rank order.

@@ -75,8 +75,9 @@ class MonitoringEndToEndTest : public ::testing::Test {
         const std::string data = home_.file(".local/share/KORVANE/PellixAgent");
         std::filesystem::create_directories(data);
         if (monitoringPort) {
-            writeFile(data + "/config.json",
-                      boost::json::serialize(configuration(*monitoringPort)));
+            auto settings = configuration(*monitoringPort);
+            for (const auto& [key, value] : extraSettings_) settings[key] = value;
+            writeFile(data + "/config.json", boost::json::serialize(settings));
         }
         agent_ = std::make_unique<ChildProcess>(KORVANE_AGENT_BINARY, std::vector<std::string>{},
                                                 agentEnvironment(home_.path().string()),
@@ -171,6 +172,8 @@ class MonitoringEndToEndTest : public ::testing::Test {
         ASSERT_TRUE(client.uploadFile(path, key, url, true));
     }
 
+    // Settings a test adds to configuration() before (re)starting the Agent.
+    boost::json::object extraSettings_;
     TempDir home_;
     TempDir output_;
     TempDir s3Dir_;
@@ -211,6 +214,48 @@ TEST_F(MonitoringEndToEndTest, StoreDownSendsTheRecognitionWithoutImage) {
     EXPECT_EQ(body.at("recognition_session").as_string(), sid);
     EXPECT_EQ(body.at("recognition_image_url").as_string(), "");
     EXPECT_THAT(agentLog(), HasSubstr("Failed to load to S3 (after 2 attempts)"));
+}
+
+TEST_F(MonitoringEndToEndTest, ImageBudgetDropsTheOldestPicturesAndTheirEntriesGoWithout) {
+    constexpr std::uintmax_t kBudget = 1024 * 1024;
+    stopAgent();
+    extraSettings_["images_max_mb"] = 1;
+    ASSERT_NO_FATAL_FAILURE(startAgent(monitoring_.port()));
+    monitoring_.setDown(true);
+    const std::vector<std::string> old{weigh(), weigh()};
+
+    // A picture from elsewhere leaves room for one more weighing's picture, not for three.
+    const std::uintmax_t picture = httpRequest(camera_.port(), "GET", "/api/get_image").body.size();
+    ASSERT_GT(picture, 0u);
+    stopAgent();
+    writeFile((imagesDir() / "bulk.jpg").string(),
+              std::string(kBudget - picture - picture / 2, 'j'));
+    ASSERT_NO_FATAL_FAILURE(startAgent(monitoring_.port()));
+    const std::string fresh = weigh();
+
+    std::uintmax_t kept = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(imagesDir())) {
+        kept += entry.file_size();
+    }
+    EXPECT_LE(kept, kBudget);
+    for (const auto& sid : old) EXPECT_FALSE(std::filesystem::exists(imagesDir() / (sid + ".jpg")));
+    EXPECT_TRUE(std::filesystem::exists(imagesDir() / (fresh + ".jpg")));
+    EXPECT_TRUE(std::filesystem::exists(imagesDir() / "bulk.jpg"));
+    const std::string log = agentLog();
+    const std::string warning = "exceeded its budget of 1 MB: removed the 2 oldest images";
+    EXPECT_THAT(log, HasSubstr(warning));
+    EXPECT_EQ(log.find(warning), log.rfind(warning)) << "one warning per clean-up";
+
+    // Oldest first; the entries whose picture was removed go out without one.
+    monitoring_.setDown(false);
+    ASSERT_TRUE(waitUntil([&] { return deliveredRecognitions().size() == 3; }, kDeadline));
+    const auto delivered = deliveredRecognitions();
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(delivered[i].body.at("recognition_session").as_string(), old[i]);
+        EXPECT_EQ(delivered[i].body.at("recognition_image_url").as_string(), "");
+    }
+    EXPECT_EQ(delivered[2].body.at("recognition_session").as_string(), fresh);
+    EXPECT_NE(delivered[2].body.at("recognition_image_url").as_string(), "");
 }
 
 TEST_F(MonitoringEndToEndTest, MonitoringDownForAWhileLosesNothing) {

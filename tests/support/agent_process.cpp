@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -106,6 +107,16 @@ std::vector<std::string> agentEnvironment(const std::string& home,
     }
     env.insert(env.end(), extra.begin(), extra.end());
     return env;
+}
+
+std::string agentLogText(const std::string& home) {
+    std::string text;
+    std::error_code error;
+    const std::string folder = home + "/.local/share/KORVANE/PellixAgent/logs";
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        text += readFile(entry.path().string());
+    }
+    return text;
 }
 
 }  // namespace korvane::Testing

@@ -47,4 +47,7 @@ bool agentAnswers();
 std::vector<std::string> agentEnvironment(const std::string& home,
                                           const std::vector<std::string>& extra = {});
 
+// Everything in the log folder of an Agent run with HOME=home, file after file.
+std::string agentLogText(const std::string& home);
+
 }  // namespace korvane::Testing

@@ -10,11 +10,13 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
 #include "camera_handler_answers.h"
 #include "filesystem.h"
+#include "image_budget.h"
 #include "invalid_request.h"
 #include "logger.h"
 #include "pellix_driver.h"
@@ -134,10 +136,25 @@ std::optional<std::string> imageFolder(const ConfigMap& config) {
     return found->second.convert<std::string>();
 }
 
+// Where the feedback's picture goes and how much the images folder may hold, read together
+// under the database mutex that guards the configuration map.
+struct ImageTarget {
+    std::optional<std::string> folder;
+    std::optional<std::uintmax_t> budgetBytes;
+};
+
+// A write that failed half-way (a full disk) must not leave a cut picture for the upload.
+void removeCutImage(const std::string& folder, const std::string& name) {
+    if (name.find('/') != std::string::npos || name.find('\0') != std::string::npos) return;
+    std::error_code ignored;
+    std::filesystem::remove(std::filesystem::path(folder) / name, ignored);
+}
+
 // Saves the camera's current picture as <folder>/<sid>.jpg. Throws std::runtime_error saying
 // what failed.
-void saveCameraImage(Engine::Driver::PellixDriver& driver, const std::optional<std::string>& folder,
+void saveCameraImage(Engine::Driver::PellixDriver& driver, const ImageTarget& target,
                      const std::string& sid) {
+    const auto& folder = target.folder;
     auto [code, image] = driver.get_image(false);
     if (code != 0) {
         throw std::runtime_error("camera image unavailable: code = " + std::to_string(code));
@@ -155,9 +172,13 @@ void saveCameraImage(Engine::Driver::PellixDriver& driver, const std::optional<s
     Log()->info("Saving file... ({})", path);
     const std::vector<std::uint8_t> bytes(image.begin(), image.end());
     if (!Filesystem::SaveEncodedImage(name, bytes, *folder)) {
+        removeCutImage(*folder, name);
         throw std::runtime_error("Failed to open file for writing: " + path);
     }
     Log()->info("Saved image for sid {} to {}", sid, path);
+    if (target.budgetBytes) {
+        ImageBudget::instance().imageSaved(*folder, name, bytes.size(), *target.budgetBytes);
+    }
 }
 
 }  // namespace
@@ -194,7 +215,7 @@ Poco::JSON::Object::Ptr process_get_result(
     }
     const auto data = jsonObject({{"items", items}, {"sid", result.sid}});
 
-    {
+    try {
         std::lock_guard<std::mutex> lock(dbMutex);
         auto& session = db.GetSession();
         Engine::DB::SQLiteTransaction transaction(session);
@@ -204,6 +225,10 @@ Poco::JSON::Object::Ptr process_get_result(
         // Replaces a prediction stored under the same sid, should the camera repeat one.
         Queries::addPrediction(session, result.sid, clampToInt(elapsed.count()), products);
         transaction.commit();
+    } catch (const std::exception& e) {
+        // The cashier still needs the candidates (a full disk, say); the feedback then finds
+        // no prediction and is stored with what it carries.
+        Log()->error("get_result() prediction for sid {} not stored: {};", result.sid, e.what());
     }
     return make_response(0, data);
 }
@@ -219,20 +244,20 @@ Poco::JSON::Object::Ptr process_result_feedback(
         return get_empty_response(code);
     }
 
-    std::optional<std::string> folder;
+    ImageTarget target;
     {
         std::lock_guard<std::mutex> lock(dbMutex);
         auto& session = db.GetSession();
         Engine::DB::SQLiteTransaction transaction(session);
         recordFeedback(session, info);
         transaction.commit();
-        folder = imageFolder(config);
+        target = {imageFolder(config), imageBudgetBytes(config)};
     }
 
     // The picture is a by-product: the feedback is recorded whether or not it can be saved, and
     // neither the camera request nor the write holds up other store users.
     try {
-        saveCameraImage(*driver, folder, info.sid);
+        saveCameraImage(*driver, target, info.sid);
     } catch (const std::exception& e) {
         Log()->error("result_feedback() image for sid {} not saved: {};", info.sid, e.what());
     }

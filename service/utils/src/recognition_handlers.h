@@ -30,8 +30,9 @@ Models::RecognitionInfo parseRecognitionInfo(const Poco::JSON::Object::Ptr& body
 
 // Asks the camera (POST when `post`, else GET) for its candidates and answers
 // {"code":0,"data":{"items":[{"id","score"}...],"sid":...}}, after storing them as the prediction
-// of that sid (replacing one already stored for it). A camera failure answers
-// {"code":<code>,"data":null} and stores nothing.
+// of that sid (replacing one already stored for it). A prediction the store cannot take (a full
+// disk) is logged as an error and the candidates are answered all the same. A camera failure
+// answers {"code":<code>,"data":null} and stores nothing.
 Poco::JSON::Object::Ptr process_get_result(
     const std::shared_ptr<Engine::Driver::PellixDriver>& driver, bool post, std::mutex& dbMutex,
     Engine::DB::SQLiteDB& db);
@@ -41,7 +42,8 @@ Poco::JSON::Object::Ptr process_get_result(
 // prediction dropped, statistics counted) and then saves the camera's picture as
 // "<product_prediction_data_folder_path>/<sid>.jpg". Answers {"code":0,"data":null} once
 // recorded, even when the picture could not be saved (that is logged); a camera refusal answers
-// {"code":<code>,"data":null} and records nothing.
+// {"code":<code>,"data":null} and records nothing. A saved picture may push out the oldest
+// ones when the folder passes images_max_mb (ImageBudget).
 Poco::JSON::Object::Ptr process_result_feedback(
     const Poco::JSON::Object::Ptr& body,
     const std::shared_ptr<Engine::Driver::PellixDriver>& driver, std::mutex& dbMutex,
