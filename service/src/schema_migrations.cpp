@@ -160,6 +160,14 @@ ALTER TABLE predictions ADD rate4 REAL;
 ALTER TABLE predictions ADD rate5 REAL;
 )SQL";
 
+// The monitoring loop takes the oldest entry of each queue on every pass and counts both; after
+// a long outage (100,000 entries) a scan for that cost over 10 ms of processor time a pass.
+// The rowid (id) ends every index, so the index also serves "ORDER BY created_at, id".
+const char* const kAddQueueOrderIndexes = R"SQL(
+CREATE INDEX IF NOT EXISTS recognition_queue_created_at ON recognition_queue (created_at);
+CREATE INDEX IF NOT EXISTS alert_queue_created_at ON alert_queue (created_at);
+)SQL";
+
 std::string sqlQuoted(const std::string& text) {
     std::string quoted;
     quoted.reserve(text.size() + 2);
@@ -201,6 +209,7 @@ std::vector<std::pair<std::string, std::string>> schemaMigrations(const std::str
         {"db_add_state", kDbAddState},
         {"change_code_type", kChangeCodeType},
         {"add_predictions_rate", kAddPredictionsRate},
+        {"add_queue_order_indexes", kAddQueueOrderIndexes},
     };
 }
 
