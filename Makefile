@@ -4,7 +4,7 @@ BUILD_DIR ?= build
 RUN_HOME  ?= $(CURDIR)/$(BUILD_DIR)/run-home
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test run asan tsan bench bench-feedback fuzz clean format
+.PHONY: all deps build test run asan tsan bench bench-feedback bench-backlog bench-memory fuzz clean format
 
 all: build
 
@@ -46,6 +46,18 @@ bench: build
 BENCH_PAIRS ?= 2000
 bench-feedback: build
 	./tools/bench/feedback_pairs.sh $(BUILD_DIR) $(BENCH_PAIRS)
+
+# A months-long outage's backlog of recognitions and alerts beside an empty store.
+BENCH_RECOGNITIONS ?= 100000
+BENCH_ALERTS ?= 10000
+bench-backlog: build
+	./tools/bench/backlog.sh $(BUILD_DIR) $(BENCH_RECOGNITIONS) $(BENCH_ALERTS)
+
+# Resident memory over many pairs and a long stretch of monitoring passes.
+BENCH_MEMORY_PAIRS ?= 20000
+BENCH_QUIET_SECONDS ?= 600
+bench-memory: build
+	./tools/bench/memory_flat.sh $(BUILD_DIR) $(BENCH_MEMORY_PAIRS) $(BENCH_QUIET_SECONDS)
 
 FUZZ_SECONDS ?= 60
 fuzz: deps

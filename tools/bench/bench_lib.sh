@@ -1,5 +1,6 @@
 # Process handling shared by the benchmarks: sourced, not run. The including script sets
 # agent_pid, sim_pid, nginx_pid and work as it starts things; cleanup stops whatever is set.
+# start_agent and stop_agent expect agent_bin and a die function of the including script.
 
 readonly AGENT_PORT=5555
 readonly AGENT_LOCK=/tmp/korvane_pellix_agent.lock
@@ -95,4 +96,36 @@ $(ss -ltnpH "sport = :$AGENT_PORT")"
   if [ -e "$AGENT_LOCK" ] && ! flock -n "$AGENT_LOCK" true; then
     echo "$AGENT_LOCK is locked by another process"
   fi
+}
+
+# Starts the Agent with HOME (and working folder) home, its output appended to agent_log
+# (default home/agent.log), and waits until it listens.
+agent_log=""
+start_agent() {
+  local home=$1
+  agent_log=${2:-$home/agent.log}
+  (cd "$home" && exec env HOME="$home" "$agent_bin") >>"$agent_log" 2>&1 &
+  agent_pid=$!
+  agent_ready() { port_listening "$AGENT_PORT"; }
+  wait_until "the Agent" "$agent_pid" 60 agent_ready ||
+    die "the Agent ended at start: $(tail -n 20 "$agent_log")"
+}
+
+# Stops the Agent with SIGTERM; it must exit with status 0.
+stop_agent() {
+  stop_child "$agent_pid" TERM 20
+  agent_pid=""
+  [ "$stopped_status" = 0 ] ||
+    die "the Agent stopped with status $stopped_status (0 expected): $(tail -n 20 "$agent_log")"
+}
+
+# Waits up to $1 seconds for port, lock and process name to be free; dies naming what is in
+# the way when they are not.
+wait_until_free() {
+  local deadline=$((SECONDS + $1)) obstacle
+  while obstacle=$(in_the_way) && [ -n "$obstacle" ]; do
+    [ $SECONDS -lt $deadline ] || die "$obstacle
+Stop it (or set BENCH_WAIT=seconds to wait for it) and run the benchmark again."
+    sleep 1
+  done
 }

@@ -64,12 +64,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/bench_lib.sh"
 # ---------------------------------------------------------------------------------------------
 # Nothing else may hold the Agent's port, lock or process name.
 
-deadline=$((SECONDS + wait_free))
-while obstacle=$(in_the_way) && [ -n "$obstacle" ]; do
-  [ $SECONDS -lt $deadline ] || die "$obstacle
-Stop it (or set BENCH_WAIT=seconds to wait for it) and run the benchmark again."
-  sleep 1
-done
+wait_until_free "$wait_free"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/feedback-pairs.XXXXXX")
 
@@ -129,24 +124,6 @@ value() {
     fi
   done
   echo n/a
-}
-
-agent_log=""
-start_agent() {
-  local home=$1
-  agent_log="$home/agent.log"
-  (cd "$home" && exec env HOME="$home" "$agent_bin") >>"$agent_log" 2>&1 &
-  agent_pid=$!
-  agent_ready() { port_listening "$AGENT_PORT"; }
-  wait_until "the Agent" "$agent_pid" 30 agent_ready ||
-    die "the Agent ended at start: $(tail -n 20 "$agent_log")"
-}
-
-stop_agent() {
-  stop_child "$agent_pid" TERM 20
-  agent_pid=""
-  [ "$stopped_status" = 0 ] ||
-    die "the Agent stopped with status $stopped_status (0 expected): $(tail -n 20 "$agent_log")"
 }
 
 # What the camera costs a pair when asked directly, on a new connection per request as the
