@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 
 #include "agent_process.h"
@@ -165,7 +166,7 @@ TEST_F(DiskFaultsTest, FullAndReadOnlyDiskCostNoAcknowledgedFeedbackAndHealWitho
     // Full: get_result keeps answering; a feedback is either stored (answered 0) or refused.
     fillDisk();
     const std::size_t fullFrom = weighings.size();
-    const auto fullUntil = std::chrono::steady_clock::now() + 4s;
+    const auto fullUntil = std::chrono::steady_clock::now() + 6s;
     while (std::chrono::steady_clock::now() < fullUntil) weighSome(1, weighings);
     ASSERT_TRUE(agent_->running()) << agent_->stderrText();
     std::size_t refusedWhileFull = 0;
@@ -173,6 +174,8 @@ TEST_F(DiskFaultsTest, FullAndReadOnlyDiskCostNoAcknowledgedFeedbackAndHealWitho
         if (weighings[i].feedbackCode != 0) ++refusedWhileFull;
     }
     EXPECT_GT(refusedWhileFull, 0u) << "the disk never refused a feedback: nothing was tested";
+    std::cout << "[ figures  ] disk full: " << weighings.size() - fullFrom << " weighings, "
+              << refusedWhileFull << " feedbacks refused" << std::endl;
     EXPECT_NE(agent_->stderrText().find("Log file not writable"), std::string::npos)
         << agent_->stderrText();
 

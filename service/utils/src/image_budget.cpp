@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <filesystem>
+#include <limits>
 #include <system_error>
 #include <vector>
 
@@ -75,7 +76,11 @@ std::optional<std::uintmax_t> imageBudgetBytes(const ConfigMap& config) {
         }
     }
     if (megabytes == 0) return std::nullopt;
-    return static_cast<std::uintmax_t>(megabytes) * kBytesPerMb;
+    const auto limit = static_cast<std::uintmax_t>(megabytes);
+    if (limit > std::numeric_limits<std::uintmax_t>::max() / kBytesPerMb) {
+        return std::numeric_limits<std::uintmax_t>::max();
+    }
+    return limit * kBytesPerMb;
 }
 
 ImageBudget& ImageBudget::instance() {
