@@ -145,7 +145,7 @@ delivered_count=$(printf '%s\n' "$delivered" | grep -c . || true)
 expected_order=$(seq -f 'bk-%07g' 1 "$delivered_count")
 in_order=no
 [ "$delivered" = "$expected_order" ] && in_order=yes
-slow_runs=$(grep -c 'Slow run' "$agent_log" || true)
+slow_runs=$(cat "$data"/logs/*.log | grep -c 'Slow run' || true)
 
 # ---------------------------------------------------------------------------------------------
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.1fx", a / b; else print "n/a" }'; }

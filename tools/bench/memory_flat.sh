@@ -101,8 +101,9 @@ for ((t = SAMPLE_SECONDS; t <= quiet; t += SAMPLE_SECONDS)); do
   alive "$agent_pid" || die "the Agent died: $(tail -n 20 "$agent_log")"
   note "+${t} s of passes"
 done
-fetches=$(grep -c 'No tasks available' "$agent_log" || true)
-delivered=$(grep -c 'deleted recognition from queue' "$agent_log" || true)
+# The Agent's own log, not its output, tells what the loop did.
+fetches=$(cat "$data"/logs/*.log | grep -c 'No tasks available' || true)
+delivered=$(cat "$data"/logs/*.log | grep -c 'deleted recognition from queue' || true)
 stop_agent
 echo "monitoring work: $fetches task fetches, $delivered recognitions delivered"
 if [ $worst -le $GOAL_DRIFT_KB ]; then
