@@ -25,8 +25,10 @@ constexpr unsigned kMaxLogFiles = 14;
 // The logger pointer is swapped by Initialize while other threads may already hold Log();
 // the mutex keeps each copy of the shared pointer whole. Copies outlive a swap safely.
 //
-// Every line at info level or above is flushed as it is logged, so a crash, a SIGKILL or a
-// power loss loses no line and the log-upload task sends what was logged up to that moment.
+// Every line at info level or above is flushed as it is logged, so a crash or a SIGKILL loses
+// no line and the log-upload task sends what was logged up to that moment. (The flush hands the
+// line to the kernel; no fsync, so a power cut may still take the last lines the kernel had not
+// yet written.)
 // The file sink sits behind a ContainedLogSink: the logging library throws on a failed write
 // or flush, and a full disk must not end the thread that logged.
 struct Logger::Impl {
