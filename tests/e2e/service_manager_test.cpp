@@ -16,6 +16,7 @@
 using namespace korvane::Testing;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -33,9 +34,9 @@ class AgentServiceManagerTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_FALSE(agentAnswers()) << "something already serves port 5555";
-        std::filesystem::remove(kLockFile);
+        fs::remove(kLockFile);
     }
-    void TearDown() override { std::filesystem::remove(kLockFile); }
+    void TearDown() override { fs::remove(kLockFile); }
 
     TempDir home_;
     TempDir output_;
@@ -78,18 +79,24 @@ TEST_F(AgentServiceManagerTest, WithoutHomeOrAccountTheWorkingDirectoryHoldsTheD
     if (geteuid() != 0) GTEST_SKIP() << "needs root to run the Agent under an unknown uid";
     uid_t unknown = 61000;
     while (getpwuid(unknown) != nullptr) ++unknown;
-    std::filesystem::permissions(home_.path(), std::filesystem::perms::all);
+    fs::permissions(home_.path(), fs::perms::all);
+    // The build tree may sit below a home the unknown account cannot enter.
+    fs::permissions(output_.path(), fs::perms::owner_all | fs::perms::group_read |
+                                        fs::perms::group_exec | fs::perms::others_read |
+                                        fs::perms::others_exec);
+    const std::string binary = output_.file("korvanepellixagent");
+    fs::copy_file(KORVANE_AGENT_BINARY, binary);
     const std::string id = std::to_string(unknown);
     std::vector<std::string> env;
     if (const char* path = std::getenv("PATH")) env.push_back(std::string("PATH=") + path);
 
     ChildProcess agent("/usr/bin/setpriv",
                        {"--reuid=" + id, "--regid=" + id, "--clear-groups", "/usr/bin/env", "-C",
-                        home_.path().string(), KORVANE_AGENT_BINARY},
+                        home_.path().string(), binary},
                        env, output_.path().string());
     ASSERT_TRUE(waitUntil(agentAnswers, 20s)) << agent.stderrText();
-    EXPECT_TRUE(std::filesystem::exists(home_.file("service.db")));
-    EXPECT_TRUE(std::filesystem::is_directory(home_.file("logs")));
+    EXPECT_TRUE(fs::exists(home_.file("service.db")));
+    EXPECT_TRUE(fs::is_directory(home_.file("logs")));
     EXPECT_NE(agent.stderrText().find("HOME is not set and user " + id +
                                       " has no home directory in the password database"),
               std::string::npos)
