@@ -1,8 +1,13 @@
 // The real binary as a service manager runs it: notifications on a datagram socket standing in
-// for systemd, and a start without HOME.
+// for systemd (readiness, status, a watchdog that stops while the API is wedged, stopping), and
+// a start without HOME.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -10,7 +15,6 @@
 
 #include "agent_process.h"
 #include "http_client.h"
-#include "notify_socket.h"
 #include "temp_dir.h"
 
 using namespace korvane::Testing;
@@ -21,6 +25,70 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kLockFile = "/tmp/korvane_pellix_agent.lock";
+
+// Stands in for systemd's notification socket: one datagram per sd_notify call.
+class NotifySocket {
+  public:
+    explicit NotifySocket(const std::string& path)
+        : path_(path), fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+            throw std::runtime_error("cannot bind " + path);
+        }
+        timeval step{0, 100000};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &step, sizeof(step));
+    }
+    ~NotifySocket() { close(fd_); }
+    std::string environmentEntry() const { return "NOTIFY_SOCKET=" + path_; }
+
+    // The next datagram holding the line `assignment` (skipping others), or nullopt when none
+    // arrives before the deadline.
+    std::optional<std::string> waitFor(const std::string& assignment,
+                                       std::chrono::milliseconds deadline) {
+        for (const auto end = Clock::now() + deadline; Clock::now() < end;) {
+            char buffer[4096];
+            const ssize_t size = recv(fd_, buffer, sizeof(buffer), 0);
+            if (size <= 0) continue;
+            std::string message(buffer, static_cast<std::size_t>(size));
+            received_ += message + "\n";
+            if (("\n" + message + "\n").find("\n" + assignment + "\n") != std::string::npos) {
+                return message;
+            }
+        }
+        return std::nullopt;
+    }
+    const std::string& received() const { return received_; }
+
+  private:
+    std::string path_;
+    int fd_;
+    std::string received_;
+};
+
+// Connections that never send a request: enough of them hold every HTTP worker of the Agent
+// and fill its queue, so that it answers nobody until they close.
+class IdleConnections {
+  public:
+    explicit IdleConnections(int count) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(kAgentPort);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (int i = 0; i < count; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+            fds_.push_back(fd);
+        }
+    }
+    ~IdleConnections() {
+        for (int fd : fds_) close(fd);
+    }
+
+  private:
+    std::vector<int> fds_;
+};
 
 std::size_t occurrences(const std::string& text, const std::string& part) {
     std::size_t count = 0;
@@ -66,6 +134,15 @@ TEST_F(AgentServiceManagerTest, TellsSystemdReadyStatusWatchdogAndStopping) {
     const auto span = std::chrono::duration_cast<std::chrono::milliseconds>(pings[3] - pings[0]);
     EXPECT_GE(span, 2500ms);
     EXPECT_LE(span, 4500ms);
+
+    {
+        // 32 workers and 100 queued connections, and some to spare.
+        IdleConnections wedge(140);
+        ASSERT_TRUE(systemd.waitFor("STATUS=The local API does not answer", 10s))
+            << systemd.received();
+        EXPECT_FALSE(systemd.waitFor("WATCHDOG=1", 2500ms)) << "pinged while nobody was served";
+    }
+    EXPECT_TRUE(systemd.waitFor("WATCHDOG=1", 10s)) << "no ping once the API answered again";
 
     agent.signal(SIGTERM);
     EXPECT_TRUE(systemd.waitFor("STOPPING=1", 10s)) << systemd.received();
