@@ -63,8 +63,8 @@ agent_pid=
 start_agent() {
   ! (exec 3<>/dev/tcp/127.0.0.1/5555) 2>/dev/null || fail "something else serves port 5555"
   local -a env=(PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
-    USER=$account LOGNAME=$account SHELL=/usr/sbin/nologin)
-  [ "${1:-}" = no-home ] || env+=(HOME=$home)
+    "USER=$account" "LOGNAME=$account" SHELL=/usr/sbin/nologin)
+  [ "${1:-}" = no-home ] || env+=("HOME=$home")
   setpriv --reuid="$account" --regid="$account" --init-groups --no-new-privs \
     env -i -C / "${env[@]}" /usr/bin/korvanepellixagent >"$work/agent.out" 2>&1 &
   agent_pid=$!

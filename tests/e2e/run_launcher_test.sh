@@ -38,7 +38,7 @@ for signal in TERM HUP; do
   for _ in $(seq 1 100); do kill -0 "$launcher" 2>/dev/null || break; sleep 0.1; done
   ! kill -0 "$launcher" 2>/dev/null || fail "launcher still runs after SIG$signal"
   for pid in $children; do
-    ! kill -0 "$pid" 2>/dev/null || fail "SIG$signal left process $pid ($(cat /proc/$pid/comm)) running"
+    ! kill -0 "$pid" 2>/dev/null || fail "SIG$signal left process $pid ($(cat "/proc/$pid/comm")) running"
   done
   ! answers || fail "port 5555 still answers after SIG$signal"
   launcher=
