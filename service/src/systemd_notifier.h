@@ -2,8 +2,10 @@
 // Keeps systemd informed when the Agent runs as a Type=notify service: READY=1 once the local
 // API answers, STATUS= lines with the camera connection and the unsent queues, WATCHDOG=1 at
 // half of WATCHDOG_USEC while a loopback self-check passes, and STOPPING=1 when shutdown
-// begins. Without NOTIFY_SOCKET in the environment it does nothing at all. Owned by the process
-// entry; construct, start() and stop() from one thread; the checks run on a thread of its own.
+// begins. Without NOTIFY_SOCKET in the environment it does nothing at all. The self-check is a
+// GET /api/agent/get_info, which also reads the queue counts under the database mutex: a
+// database held for a whole watchdog period counts as hung as well. Owned by the process entry;
+// construct, start() and stop() from one thread; the checks run on a thread of its own.
 
 #include <chrono>
 #include <condition_variable>
