@@ -4,7 +4,7 @@ BUILD_DIR ?= build
 RUN_HOME  ?= $(CURDIR)/$(BUILD_DIR)/run-home
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test run asan tsan bench bench-feedback bench-backlog bench-memory fuzz clean format
+.PHONY: all deps build test run package package-test asan tsan bench bench-feedback bench-backlog bench-memory fuzz clean format
 
 all: build
 
@@ -21,9 +21,17 @@ test: build
 	./scripts/run-tests.sh $(BUILD_DIR)
 
 # Starts the Agent in the foreground with a home folder of its own under the build folder,
-# so that a developer's real home stays untouched. Stop it with Ctrl-C.
+# so that a developer's real home stays untouched. Ctrl-C, SIGTERM or SIGHUP stop it.
 run: build
 	./scripts/run-agent.sh $(BUILD_DIR) $(RUN_HOME)
+
+# The Debian package, $(BUILD_DIR)/korvanepellixagent_<version>_<arch>.deb.
+package: build
+	cmake --build $(BUILD_DIR) --target package
+
+# Installs the package on this machine, runs it, removes and purges it (root, disposable machine).
+package-test: package
+	./scripts/package-test.sh $(BUILD_DIR)
 
 asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKORVANE_SANITIZE=address

@@ -5,10 +5,12 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake pkg-config
+  dpkg-dev file
   libpoco-dev
   libboost1.81-dev libboost-json1.81-dev
   libspdlog-dev libfmt-dev
   libsqlite3-dev sqlite3
+  libsystemd-dev
   libssl-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev

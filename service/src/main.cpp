@@ -17,16 +17,19 @@
 #include "logger.h"
 #include "server.h"
 #include "single_instance.h"
+#include "systemd_notifier.h"
 
 namespace {
 
 using korvane::Log;
+using korvane::Engine::Service::SystemdNotifier;
 using korvane::Engine::Test::Server;
 namespace SingleInstance = korvane::Engine::SingleInstance;
 namespace BuildConstants = korvane::Utils::BuildConstants;
 
 std::unique_ptr<Server> server_ptr;
 std::optional<std::thread> server_thread;
+std::unique_ptr<SystemdNotifier> notifier;
 volatile std::sig_atomic_t g_received_signal = 0;
 
 void onSignal(int signal) {
@@ -71,8 +74,19 @@ void start_server() {
     }
 }
 
+// Without a server the local API never answers, so systemd is never told the Agent is ready.
+void start_notifier() {
+    if (!server_ptr || !SystemdNotifier::requested()) return;
+    notifier = std::make_unique<SystemdNotifier>(
+        SystemdNotifier::SelfCheckTarget{"127.0.0.1", server_ptr->port()},
+        [] { return server_ptr->cameraConnected(); });
+    notifier->start();
+}
+
 [[noreturn]] void shutdown(int signal) {
     Log()->info("Received signal {}, shutting down...", signal);
+    // Stopped first: its checks call into the server, which is gone below.
+    notifier.reset();
     if (server_ptr) server_ptr->Stop();
     if (server_thread && server_thread->joinable()) server_thread->join();
     server_thread.reset();
@@ -122,6 +136,7 @@ int main_function() {
     }
     logBanner();
     start_server();
+    start_notifier();
     run_headless_mode();
 }
 

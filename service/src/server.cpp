@@ -190,6 +190,11 @@ std::uint16_t Server::port() const {
     return listeningPort_;
 }
 
+bool Server::cameraConnected() const {
+    const auto current = driver();
+    return current && current->isConnected();
+}
+
 void Server::setForwarding(bool on) {
     std::lock_guard lock(componentsMutex_);
     forwarding_ = on;

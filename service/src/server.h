@@ -58,6 +58,8 @@ class Server {
 
     // The bound port (the kernel's choice when 0 was asked for).
     std::uint16_t port() const;
+    // Whether the camera module answered the last exchange with it (false without a driver).
+    bool cameraConnected() const;
 
     void HandleSession(Poco::Net::HTTPServerRequest& request,
                        Poco::Net::HTTPServerResponse& response);

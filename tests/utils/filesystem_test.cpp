@@ -1,6 +1,8 @@
 #include "filesystem.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -36,7 +38,6 @@ TEST(FilesystemPaths, FollowHomeVerbatim) {
          "/home/u/" + app + "service.db", "/home/u/" + app + "config.json"},
         {"/home/u/", "/home/u//" + app, "/home/u//" + docs, "/home/u//" + app + "logs",
          "/home/u//" + app + "service.db", "/home/u//" + app + "config.json"},
-        {nullptr, "", "", "logs", "service.db", "config.json"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.home ? c.home : "(unset)");
@@ -46,6 +47,19 @@ TEST(FilesystemPaths, FollowHomeVerbatim) {
         EXPECT_EQ(GetLogDirectory(), c.logs);
         EXPECT_EQ(GetDefaultDBPath(), c.db);
         EXPECT_EQ(GetDefaultConfigPath(), c.config);
+    }
+}
+
+TEST(FilesystemPaths, WithoutHomeFollowTheAccountsHome) {
+    const passwd* account = getpwuid(geteuid());
+    ASSERT_NE(account, nullptr) << "the test user needs an entry in the password database";
+    const std::string home = account->pw_dir;
+    for (const char* value : {static_cast<const char*>(nullptr), ""}) {
+        SCOPED_TRACE(value ? "(empty)" : "(unset)");
+        ScopedEnv guard("HOME", value);
+        EXPECT_EQ(GetAppData(), home + "/.local/share/KORVANE/PellixAgent/");
+        EXPECT_EQ(GetDocumentsDirectory(), home + "/Documents/KORVANE/PellixAgent/");
+        EXPECT_EQ(GetDefaultDBPath(), home + "/.local/share/KORVANE/PellixAgent/service.db");
     }
 }
 

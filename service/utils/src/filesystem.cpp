@@ -1,5 +1,6 @@
 #include "filesystem.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <mutex>
 #include <system_error>
 
 namespace korvane::Utils::Filesystem {
@@ -17,14 +20,54 @@ namespace {
 constexpr const char* kAppDataBelowHome = "/.local/share/KORVANE/PellixAgent/";
 constexpr const char* kDocumentsBelowHome = "/Documents/KORVANE/PellixAgent/";
 
-// Paths are joined as plain text on purpose: callers and operators see exactly what HOME says,
-// and an unset HOME degrades to paths relative to the working directory instead of failing.
-std::string underHome(const char* suffix) {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr) {
+// The home directory of the effective user as the password database records it, or "" when
+// the user has no entry (or an empty one).
+std::string passwordDatabaseHome() {
+    const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 1024);
+    passwd entry{};
+    passwd* found = nullptr;
+    int error = 0;
+    while ((error = ::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found)) ==
+               ERANGE &&
+           buffer.size() < (1u << 20)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (error != 0 || found == nullptr || found->pw_dir == nullptr) {
         return {};
     }
-    return std::string(home) + suffix;
+    return found->pw_dir;
+}
+
+// A service manager may start the Agent without HOME; the account's own home then keeps the
+// data out of the working directory (which for a service is "/").
+std::string homeDirectory() {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && *home != '\0') {
+        return home;
+    }
+    std::string fromPasswd = passwordDatabaseHome();
+    if (fromPasswd.empty()) {
+        static std::once_flag warned;
+        std::call_once(warned, [] {
+            std::cerr << "HOME is not set and user " << ::geteuid()
+                      << " has no home directory in the password database; the Agent's files "
+                         "go to the working directory"
+                      << std::endl;
+        });
+    }
+    return fromPasswd;
+}
+
+// Paths are joined as plain text on purpose: callers and operators see exactly what HOME says,
+// and without any home the paths degrade to ones relative to the working directory instead of
+// failing.
+std::string underHome(const char* suffix) {
+    const std::string home = homeDirectory();
+    if (home.empty()) {
+        return {};
+    }
+    return home + suffix;
 }
 
 // A file name must stay inside its folder; anything that could walk out of it (or name the

@@ -1,6 +1,7 @@
 #pragma once
-// Names every place on disk the Agent uses. All paths derive from $HOME; the functions only
-// build strings except where a comment says a directory is created. Safe from any thread.
+// Names every place on disk the Agent uses. All paths derive from $HOME, or, when HOME is unset
+// or empty, from the effective user's home in the password database; the functions only build
+// strings except where a comment says a directory is created. Safe from any thread.
 
 #include <cstdint>
 #include <string>
@@ -8,9 +9,10 @@
 
 namespace korvane::Utils::Filesystem {
 
-// "$HOME/.local/share/KORVANE/PellixAgent/", or "" when HOME is unset.
+// "$HOME/.local/share/KORVANE/PellixAgent/", or "" when there is no home at all (a warning then
+// goes to standard error once per process).
 std::string GetAppData();
-// "$HOME/Documents/KORVANE/PellixAgent/", or "" when HOME is unset.
+// "$HOME/Documents/KORVANE/PellixAgent/", or "" when there is no home at all.
 std::string GetDocumentsDirectory();
 std::string GetLogDirectory();       // GetAppData() + "logs"
 std::string GetDefaultDBPath();      // GetAppData() + "service.db"
