@@ -52,7 +52,8 @@ for target in "${selected[@]}"; do
     artifacts="$out/artifacts/$target"
     mkdir -p "$corpus" "$artifacts"
     echo "== $target: $seconds s"
+    # -close_fd_mask=1: the Server prints every unrouted request to stdout.
     "$out/tests/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=10 \
-        -rss_limit_mb=2048 -dict="$root/tests/fuzz/$(dictionary "$target")" \
+        -close_fd_mask=1 -rss_limit_mb=2048 -dict="$root/tests/fuzz/$(dictionary "$target")" \
         -artifact_prefix="$artifacts/" "$corpus" "$root/tests/fuzz/corpus/$target"
 done

@@ -45,6 +45,10 @@ bool hasSaneZip64EndRecords(std::string_view archive) {
     return true;
 }
 
+Poco::Zip::ZipException sizeMismatch(const std::string& name) {
+    return Poco::Zip::ZipException("Size mismatch for " + name);
+}
+
 }  // namespace
 
 std::vector<ArchiveFile> decompressEVOM(std::string_view archive) {
@@ -80,12 +84,11 @@ std::vector<ArchiveFile> decompressEVOM(std::string_view archive) {
         char buffer[8192];
         while (entry.read(buffer, sizeof buffer) || entry.gcount() > 0) {
             bytes.insert(bytes.end(), buffer, buffer + entry.gcount());
-            if (bytes.size() > declared) break;
+            if (bytes.size() > declared) throw sizeMismatch(name);
         }
-        if (bytes.size() != declared) {
-            throw Poco::Zip::ZipException("Size mismatch for " + name);
-        }
+        // A CRC failure cuts the entry's stream short, so it is told first.
         if (!entry.crcValid()) throw std::runtime_error("CRC failed for " + name);
+        if (bytes.size() != declared) throw sizeMismatch(name);
         files.emplace_back(name, std::move(bytes));
     }
     return files;
