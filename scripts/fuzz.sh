@@ -1,40 +1,59 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target of the upload (multipart) extraction with AddressSanitizer and
-# UBSan into build-fuzz/ and runs it for N seconds (first argument, default 60) on a small seed
-# corpus. A crash leaves its input in build-fuzz/ and makes the script fail.
+# Builds the libFuzzer targets of tests/fuzz with clang, AddressSanitizer and UBSan into
+# build-fuzz/ and runs them on their seed corpora (tests/fuzz/corpus/<target>/, read only; new
+# inputs go to build-fuzz/corpus/<target>/).
+#   scripts/fuzz.sh                      every target, 60 seconds each
+#   scripts/fuzz.sh <seconds>            every target, that long each
+#   scripts/fuzz.sh <target> [seconds]   one target
+# A crash, leak, hang or sanitizer report leaves its input in build-fuzz/artifacts/<target>/
+# and makes the script fail. Needs clang and libclang-rt-14-dev (scripts/install-deps.sh).
 set -euo pipefail
 
-seconds=${1:-60}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 out="$root/build-fuzz"
-corpus="$out/corpus"
-mkdir -p "$corpus"
+targets=(multipart_body_fuzz api_route_fuzz api_body_fuzz config_import_fuzz
+         template_archive_fuzz monitoring_answers_fuzz)
 
-clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -I "$root/service/utils/src" \
-    "$root/tests/fuzz/multipart_body_fuzz.cpp" "$root/service/utils/src/multipart_body.cpp" \
-    -o "$out/multipart_body_fuzz"
+selected=("${targets[@]}")
+seconds=60
+if [[ $# -ge 1 && "$1" =~ ^[0-9]+$ ]]; then
+    seconds=$1
+elif [[ $# -ge 1 ]]; then
+    if [[ ! " ${targets[*]} " == *" $1 "* ]]; then
+        echo "Unknown fuzz target '$1'; one of: ${targets[*]}" >&2
+        exit 2
+    fi
+    selected=("$1")
+    seconds=${2:-60}
+fi
 
-# Seeds: one length byte (5 for the delimiter --XyZ), the delimiter, then the body.
-seed() { printf '%b' "$2" >"$corpus/seed-$1"; }
-head='\x05--XyZ--XyZ\r\nContent-Disposition: form-data; name="file"; filename="t.evo"\r\n\r\n'
-seed form "${head}PK\x03\x04\r\n\x00data\r\n--XyZ\r\nContent-Disposition: form-data; name=\"store\"\r\n\r\n12\r\n--XyZ\r\nContent-Disposition: form-data; name=\"dep\"\r\n\r\n\r\n--XyZ--\r\n"
-seed file-only "${head}abc\r\n--XyZ--\r\n"
-seed no-closing "${head}abc\r\n--XyZ"
-seed cut-field "${head}abc\r\n--XyZ\r\nname=\"a\"\r\n\r\n12"
-seed empty-name "${head}abc\r\n--XyZ\r\nname=\"\"\r\n\r\nx\r\n--XyZ--"
-seed empty-delimiter '\x00\r\n\r\nabc\r\n'
+if ! grep -q '^KORVANE_FUZZ:BOOL=ON' "$out/CMakeCache.txt" 2>/dev/null; then
+    launcher=()
+    if command -v ccache >/dev/null; then
+        launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+    fi
+    CC=clang CXX=clang++ cmake -S "$root" -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DKORVANE_FUZZ=ON "${launcher[@]}"
+fi
+cmake --build "$out" -j "${JOBS:-2}" --target "${selected[@]}"
 
-# libFuzzer's dictionary syntax knows only the \\, \" and \xAB escapes.
-cat >"$out/multipart.dict" <<'DICT'
-"\x0D\x0A"
-"\x0D\x0A\x0D\x0A"
-"--"
-"--XyZ"
-"name=\""
-"\""
-"Content-Disposition: form-data; "
-DICT
+dictionary() {
+    case "$1" in
+        multipart_body_fuzz) echo multipart.dict ;;
+        api_route_fuzz) echo api_route.dict ;;
+        api_body_fuzz | config_import_fuzz) echo api_body.dict ;;
+        template_archive_fuzz) echo template_archive.dict ;;
+        monitoring_answers_fuzz) echo monitoring_answers.dict ;;
+    esac
+}
 
-"$out/multipart_body_fuzz" -max_total_time="$seconds" -print_final_stats=1 \
-    -dict="$out/multipart.dict" -artifact_prefix="$out/" "$corpus"
+for target in "${selected[@]}"; do
+    corpus="$out/corpus/$target"
+    artifacts="$out/artifacts/$target"
+    mkdir -p "$corpus" "$artifacts"
+    echo "== $target: $seconds s"
+    # -close_fd_mask=1: the Server prints every unrouted request to stdout.
+    "$out/tests/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=10 \
+        -close_fd_mask=1 -rss_limit_mb=2048 -dict="$root/tests/fuzz/$(dictionary "$target")" \
+        -artifact_prefix="$artifacts/" "$corpus" "$root/tests/fuzz/corpus/$target"
+done

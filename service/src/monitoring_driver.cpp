@@ -5,6 +5,7 @@
 
 #include "device_data_provider.h"
 #include "logger.h"
+#include "monitoring_answers.h"
 #include "monitoring_configuration.h"
 #include "state.h"
 #include "task_handler_provider.h"
@@ -23,48 +24,6 @@ constexpr long long kPingIntervalMs = 240000;
 // The client every MonitoringDriver starts with, until its settings arrive.
 const std::string kPlaceholderAddress = "192";
 constexpr int kPlaceholderPort = 8080;
-
-const boost::json::value& requiredMember(const boost::json::object& object, const char* name) {
-    const auto* value = object.if_contains(name);
-    if (value == nullptr) throw std::runtime_error(std::string("Token answer lacks ") + name);
-    return *value;
-}
-
-std::string requiredString(const boost::json::object& object, const char* name) {
-    const auto& value = requiredMember(object, name);
-    if (!value.is_string()) {
-        throw std::runtime_error(std::string("Token answer member is not a string: ") + name);
-    }
-    return std::string(value.get_string());
-}
-
-std::int64_t requiredInteger(const boost::json::object& object, const char* name) {
-    const auto& value = requiredMember(object, name);
-    if (value.is_int64()) return value.get_int64();
-    if (value.is_uint64() && value.get_uint64() <= std::uint64_t(INT64_MAX)) {
-        return static_cast<std::int64_t>(value.get_uint64());
-    }
-    throw std::runtime_error(std::string("Token answer member is not an integer: ") + name);
-}
-
-std::chrono::system_clock::time_point expiryAfter(std::int64_t expiresIn, int marginSeconds) {
-    return std::chrono::system_clock::now() + std::chrono::seconds(expiresIn - marginSeconds);
-}
-
-TokenSettings parseTokenAnswer(const std::string& body) {
-    const boost::json::value parsed = boost::json::parse(body);
-    if (!parsed.is_object()) throw std::runtime_error("Token answer is not a JSON object");
-    const auto& object = parsed.get_object();
-    TokenSettings token;
-    token.accessToken = requiredString(object, "access_token");
-    token.expiresIn = requiredInteger(object, "expires_in");
-    token.refreshExpiresIn = requiredInteger(object, "refresh_expires_in");
-    token.refreshToken = requiredString(object, "refresh_token");
-    token.scope = requiredString(object, "scope");
-    token.sessionState = requiredString(object, "session_state");
-    token.tokenType = requiredString(object, "token_type");
-    return token;
-}
 
 }  // namespace
 
@@ -180,7 +139,8 @@ void MonitoringDriver::storeTokenAnswer(const std::string& body) {
     // Parsed whole before anything is stored: a rejected answer leaves the old token intact.
     TokenSettings token = parseTokenAnswer(body);
     Log()->info("Access token received and have size: {}", token.accessToken.size());
-    const auto expiry = expiryAfter(token.expiresIn, kTokenMarginSeconds);
+    const auto expiry =
+        renewalTime(std::chrono::system_clock::now(), token.expiresIn, kTokenMarginSeconds);
     std::lock_guard lock(tokenMutex_);
     token_ = std::move(token);
     tokenExpiry_ = expiry;
@@ -232,7 +192,7 @@ bool MonitoringDriver::refreshTokenIfNeeded() {
 std::chrono::system_clock::time_point MonitoringDriver::calculateTokenExpiry(
     const int& marginSeconds) const {
     std::lock_guard lock(tokenMutex_);
-    return expiryAfter(token_.expiresIn, marginSeconds);
+    return renewalTime(std::chrono::system_clock::now(), token_.expiresIn, marginSeconds);
 }
 
 std::chrono::system_clock::time_point MonitoringDriver::tokenExpiry() const {

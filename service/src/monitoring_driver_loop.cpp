@@ -10,6 +10,7 @@
 #include "device_data_provider.h"
 #include "logger.h"
 #include "models_task.h"
+#include "monitoring_answers.h"
 #include "monitoring_driver.h"
 #include "monitoring_messages.h"
 #include "product_queries.h"
@@ -39,28 +40,6 @@ void timed(const char* name, Stage&& stage) {
                              std::chrono::steady_clock::now() - begin)
                              .count();
     if (elapsed > kSlowStageMs) Log()->warn("Slow run in {} ({} ms)!", name, elapsed);
-}
-
-std::string textOf(const boost::json::value& value) {
-    return value.is_string() ? std::string(value.get_string()) : boost::json::serialize(value);
-}
-
-bool readBool(const boost::json::object& object, const char* name) {
-    return object.at(name).as_bool();
-}
-
-std::int64_t readInt(const boost::json::object& object, const char* name) {
-    return object.at(name).to_number<std::int64_t>();
-}
-
-Utils::Models::Task parseTask(const std::string& body) {
-    const auto parsed = boost::json::parse(body);
-    const auto& object = parsed.as_object();
-    Utils::Models::Task task;
-    task.id = std::string(object.at("id").as_string());
-    task.type = std::string(object.at("type").as_string());
-    task.data = object.at("data").as_object();
-    return task;
 }
 
 }  // namespace
@@ -158,10 +137,9 @@ void MonitoringDriver::autosearchDeviceId(DeviceDataProvider& data) {
         {{"serial_number", serial}, {"model", kDeviceModel}, {"type", kDeviceType}});
     if (code != 0) return;
     schedulerPing_.slide();
-    const auto parsed = boost::json::parse(response.body);
-    const auto* devices = parsed.as_object().if_contains("data");
-    if (devices == nullptr || !devices->is_array() || devices->get_array().size() != 1) return;
-    const std::string id = textOf(devices->get_array().front().at("id"));
+    const auto found = parseSingleDeviceId(response.body);
+    if (!found) return;
+    const std::string& id = *found;
     {
         std::lock_guard lock(settingsMutex_);
         settings_.deviceId = id;
@@ -183,21 +161,10 @@ void MonitoringDriver::fetchCheckActual() {
         }
         schedulerPing_.slide();
         if (response.body == "null") return;
-        const auto parsed = boost::json::parse(response.body);
-        const auto& answer = parsed.as_object();
-        const bool enabled = readBool(answer, "is_source_mode_enabled");
-        std::int64_t threshold = 0;
-        std::int64_t interval = 0;
-        if (enabled) {
-            const auto& source = answer.at("data_source").as_object();
-            threshold = readInt(source, "template_threshold");
-            interval = readInt(source, "polling_interval");
-        }
-        std::optional<SourceModeSettings> source;
-        if (enabled)
-            source = SourceModeSettings{static_cast<int>(threshold), static_cast<int>(interval)};
-        saveSourceMode(session_, dbMutex_, enabled, source);
-        if (enabled) schedulerSource_.setInterval(interval * 1000);
+        const SourceState state = parseSourceState(response.body);
+        saveSourceMode(session_, dbMutex_, state.enabled, state.settings);
+        if (state.settings)
+            schedulerSource_.setInterval(state.settings->pollingIntervalSec * 1000LL);
         State::getInstance().need_check_actual(false);
     } catch (const std::exception& e) {
         notifyError(std::string("Check actual fetch error: ") + e.what());

@@ -133,8 +133,8 @@ void Server::registerCameraRoutes() {
          {std::pair{"offline_upgrade", false}, {"start_restore", true}}) {
         router_.addCommand(
             name, kPost,
-            uploadRoute([restore](const std::string& body, const std::string& boundary,
-                                  const CameraDriverPtr& d) {
+            uploadRoute([restore = restore](const std::string& body, const std::string& boundary,
+                                            const CameraDriverPtr& d) {
                 return Utils::process_offline_upgrade(body, boundary, d, restore);
             }));
     }

@@ -4,8 +4,10 @@
 #include <Poco/Exception.h>
 #include <Poco/Path.h>
 #include <Poco/Zip/Compress.h>
+#include <Poco/Zip/ZipException.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -106,6 +108,41 @@ TEST(TemplateArchiveTest, MalformedArchivesRaiseTheZipReadersError) {
         SCOPED_TRACE(input.size());
         EXPECT_THROW(decompressEVOM(input), Poco::Exception);
     }
+}
+
+// Found by fuzzing: the ZIP reader allocated what a ZIP64 end record declared (here about
+// 1.4 PB, or 2^64 less 44 for a record shorter than its fixed part) and threw bad_alloc.
+TEST(TemplateArchiveTest, Zip64EndRecordOfImpossibleSizeIsRefusedAsMalformed) {
+    const std::string endRecord = "PK\x05\x06"s + std::string(18, '\0');
+    const std::vector<std::string> inputs = {
+        "PK\x06\x06\x02\x00\x30\x60\x00\x00\x05\x00PK\x05\x06\x00\x48\x05\xa0\x00\xf7\x00\x00"
+        "\x00\x00\x00\x00PK\x05\x06\x00\xa0\x00K\x05\x06\x00"s,
+        "PK\x06\x06"s + std::string(52, '\0') + endRecord,
+    };
+    for (const auto& input : inputs) {
+        SCOPED_TRACE(input.size());
+        EXPECT_THROW(decompressEVOM(input), Poco::Exception);
+    }
+}
+
+// Found by fuzzing: a central directory declaring more bytes than the entry holds gave back
+// an empty (or short) file whose CRC matched what was read.
+TEST(TemplateArchiveTest, EntryOfAnotherSizeThanDeclaredIsRefused) {
+    const auto declaring = [](std::string archive, std::uint32_t size) {
+        const auto central = archive.find("PK\x01\x02");
+        for (int i = 0; i < 4; ++i) archive[central + 24 + i] = static_cast<char>(size >> (8 * i));
+        return archive;
+    };
+    using Poco::Zip::ZipCommon;
+    const std::string empty = makeZip({{"e.evo", "", ZipCommon::CM_STORE}});
+    const std::string six = makeZip({{"s.evo", "abcdef", ZipCommon::CM_STORE}});
+    const std::string deflated = makeZip({{"d.evo", templateBody("d")}});
+    for (const auto& input :
+         {declaring(empty, 3), declaring(six, 3), declaring(six, 7), declaring(deflated, 100)}) {
+        EXPECT_THROW(decompressEVOM(input), Poco::Zip::ZipException);
+    }
+    EXPECT_EQ(asText(decompressEVOM(declaring(six, 6))),
+              (std::vector<std::pair<std::string, std::string>>{{"s.evo", "abcdef"}}));
 }
 
 }  // namespace

@@ -15,7 +15,8 @@ using ArchiveFile = std::pair<std::string, std::vector<std::uint8_t>>;  // (entr
 
 // The archive's files in the order of their names, without directory entries and empty files.
 // Throws std::runtime_error("CRC failed for <name>") when an entry's data does not match its
-// CRC-32, and the ZIP reader's exception (Poco::Exception) for a malformed archive.
+// CRC-32, and the ZIP reader's exception (Poco::Exception) for a malformed archive, which
+// includes an entry whose data is longer or shorter than the central directory declares.
 std::vector<ArchiveFile> decompressEVOM(std::string_view archive);
 
 }  // namespace korvane::Utils
