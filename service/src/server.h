@@ -2,7 +2,7 @@
 // The Agent's hub: owns the database, the configuration map, the database mutex and the local
 // HTTP API. The constructor opens and migrates the database, imports a pending config.json,
 // loads the configuration and builds the runtime components; Run() starts serving and Stop()
-// ends it. Created and destroyed on the main thread; HandleSession runs on up to 32 HTTP
+// ends it. Created and destroyed on the main thread; HandleSession runs on up to 256 HTTP
 // worker threads at once. Lock order where locks nest: components mutex, then database mutex.
 
 #include <Poco/JSON/Object.h>
@@ -23,10 +23,10 @@
 namespace Poco {
 class ThreadPool;
 namespace Net {
-class HTTPServer;
 class HTTPServerRequest;
 class HTTPServerResponse;
 class ServerSocket;
+class TCPServer;
 }  // namespace Net
 }  // namespace Poco
 
@@ -43,6 +43,9 @@ class TaskHandlerProvider;
 
 namespace korvane::Engine::Test {
 
+class ConnectionWatchdog;
+class LocalApiConnections;
+
 class Server {
   public:
     // Throws whatever a construction step throws (database, migration, port binding).
@@ -58,6 +61,9 @@ class Server {
 
     // The bound port (the kernel's choice when 0 was asked for).
     std::uint16_t port() const;
+    // The IPv4 address the API listens on, fixed at construction: "0.0.0.0" for all
+    // interfaces (reach it through 127.0.0.1 then), or the local_api_address configured.
+    const std::string& listeningAddress() const;
 
     void HandleSession(Poco::Net::HTTPServerRequest& request,
                        Poco::Net::HTTPServerResponse& response);
@@ -130,9 +136,12 @@ class Server {
     bool forwarding_ = false;                               // guarded by componentsMutex_
     CameraEndpoint camera_;                                 // guarded by componentsMutex_
     std::uint16_t listeningPort_ = 0;
+    std::string listeningAddress_;
     std::unique_ptr<Poco::Net::ServerSocket> socket_;
     std::unique_ptr<Poco::ThreadPool> threadPool_;
-    std::unique_ptr<Poco::Net::HTTPServer> httpServer_;
+    std::unique_ptr<ConnectionWatchdog> watchdog_;
+    LocalApiConnections* connections_ = nullptr;  // owned by tcpServer_
+    std::unique_ptr<Poco::Net::TCPServer> tcpServer_;
     Router router_;
     std::mutex dbMutex_;
     mutable std::mutex componentsMutex_;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -106,6 +107,15 @@ std::vector<std::string> agentEnvironment(const std::string& home,
     }
     env.insert(env.end(), extra.begin(), extra.end());
     return env;
+}
+
+std::string agentLogText(const std::string& appData) {
+    std::string all;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(appData + "/logs", ec)) {
+        all += readFile(entry.path().string());
+    }
+    return all;
 }
 
 }  // namespace korvane::Testing

@@ -47,4 +47,7 @@ bool agentAnswers();
 std::vector<std::string> agentEnvironment(const std::string& home,
                                           const std::vector<std::string>& extra = {});
 
+// Everything the Agent has logged so far in the log folder under its data folder `appData`.
+std::string agentLogText(const std::string& appData);
+
 }  // namespace korvane::Testing
