@@ -1,6 +1,8 @@
 #include "connection_watchdog.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace korvane::Engine::Test {
 
@@ -32,13 +34,16 @@ ConnectionWatchdog::~ConnectionWatchdog() {
 }
 
 ConnectionWatchdog::Watch::Watch(ConnectionWatchdog& watchdog, int socket)
-    : watchdog_(watchdog), id_(watchdog.add(socket)) {
+    : watchdog_(watchdog),
+      socket_(::fcntl(socket, F_DUPFD_CLOEXEC, 0)),
+      id_(watchdog.add(socket_)) {
     current = {&watchdog_, id_};
 }
 
 ConnectionWatchdog::Watch::~Watch() {
     current = {};
     watchdog_.remove(id_);
+    if (socket_ >= 0) ::close(socket_);
 }
 
 void ConnectionWatchdog::requestStarted() {
@@ -73,10 +78,9 @@ void ConnectionWatchdog::run() {
     while (!wake_.wait_for(lock, kCheckInterval, [this] { return stopping_; })) {
         const auto now = Clock::now();
         for (auto& [id, entry] : entries_) {
-            if (!entry.deadline || *entry.deadline > now) continue;
+            if (!entry.deadline || *entry.deadline > now || entry.socket < 0) continue;
             // Shutting down wakes the worker blocked in its read; the worker then ends the
-            // connection and closes the socket itself, after removing its entry under the
-            // mutex, so the descriptor cannot be reused while it is listed here.
+            // connection and closes the socket itself.
             ::shutdown(entry.socket, SHUT_RDWR);
             entry.deadline.reset();
         }

@@ -27,8 +27,9 @@ class ConnectionWatchdog {
     ConnectionWatchdog(const ConnectionWatchdog&) = delete;
     ConnectionWatchdog& operator=(const ConnectionWatchdog&) = delete;
 
-    // Registers the socket of the connection running on this thread until destroyed; the
-    // socket must stay open at least that long.
+    // Registers the connection running on this thread until destroyed. It holds a duplicate
+    // descriptor of the socket, so that the number the watchdog acts on cannot be reused by
+    // another connection while it is listed, whenever the HTTP library closes its own.
     class Watch {
       public:
         Watch(ConnectionWatchdog& watchdog, int socket);
@@ -36,8 +37,12 @@ class ConnectionWatchdog {
         Watch(const Watch&) = delete;
         Watch& operator=(const Watch&) = delete;
 
+        // The duplicate: open until the Watch ends (-1 if it could not be made).
+        int socket() const { return socket_; }
+
       private:
         ConnectionWatchdog& watchdog_;
+        int socket_;
         std::uint64_t id_;
     };
 

@@ -21,6 +21,11 @@ class StoppableHandlerFactory : public Poco::Net::HTTPRequestHandlerFactory {
     void stopConnections() { serverStopped(this, false); }
 };
 
+// Ends a connection whose request was answered but not read whole: stops sending, then takes in
+// what the client still sends for a moment, so that closing does not reset the connection (and
+// destroy the answer) before the client has read it. Never throws.
+void closeAfterAnswer(int socket);
+
 class LocalApiConnections : public Poco::Net::TCPServerConnectionFactory {
   public:
     LocalApiConnections(Poco::Net::HTTPServerParams::Ptr params,

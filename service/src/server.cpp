@@ -40,7 +40,9 @@ namespace {
 // of sale. The watchdog bounds how long each one can hold on.
 constexpr int kMaxThreads = 256;
 constexpr int kMaxQueued = 100;
-constexpr int kBacklog = 64;
+// Room for a crowd of connections arriving at once while the acceptor starts their threads;
+// beyond it the kernel drops connection attempts and clients retry only after a second.
+constexpr int kBacklog = 256;
 constexpr std::chrono::seconds kHeadLimit{10};
 constexpr std::chrono::seconds kIdleLimit{15};
 constexpr const char* kAllInterfaces = "0.0.0.0";
@@ -203,7 +205,8 @@ void Server::Run() {
         Log()->error("Failed to start server: {};", e.displayText());
         throw;
     }
-    Log()->info("Server started on {}:{};", listeningAddress_, listeningPort_);
+    Log()->info("Server started on port {};", listeningPort_);
+    Log()->info("Local API listening on {}:{};", listeningAddress_, listeningPort_);
 }
 
 void Server::Stop() {

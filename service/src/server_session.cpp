@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 
+#include "local_api_connections.h"
 #include "logger.h"
 #include "responses.h"
 #include "server.h"
@@ -33,9 +34,6 @@ constexpr std::uint64_t kJsonBodyLimit = 1 << 20;
 constexpr std::uint64_t kUploadBodyLimit = std::uint64_t{1} << 30;
 constexpr int kBadRequestCode = -6200;
 constexpr int kInternalErrorCode = -6210;
-// How long a refused client is given to stop sending before its connection closes.
-constexpr std::chrono::seconds kDrainTime{2};
-constexpr std::uint64_t kDrainBytes = 16 << 20;
 
 using Sync::TaskSupport::TemporaryFile;
 
@@ -131,26 +129,10 @@ std::optional<ApiReply> readBody(Poco::Net::HTTPServerRequest& request, ApiReque
     return std::nullopt;
 }
 
-// After a refusal that left the body unread: stop answering, then take in what the client still
-// sends for a moment, so that closing does not reset the connection before the client has read
-// its answer.
+// After a refusal that left the body unread.
 void drainBriefly(Poco::Net::HTTPServerRequest& request) {
-    auto* impl = dynamic_cast<Poco::Net::HTTPServerRequestImpl*>(&request);
-    if (!impl) return;
-    try {
-        Poco::Net::StreamSocket& socket = impl->socket();
-        socket.shutdownSend();
-        socket.setReceiveTimeout(Poco::Timespan(std::chrono::seconds(kDrainTime).count(), 0));
-        const auto until = std::chrono::steady_clock::now() + kDrainTime;
-        std::string sink(kUploadBlock, '\0');
-        std::uint64_t drained = 0;
-        while (drained < kDrainBytes && std::chrono::steady_clock::now() < until) {
-            const int got = socket.receiveBytes(sink.data(), static_cast<int>(sink.size()));
-            if (got <= 0) break;
-            drained += static_cast<std::uint64_t>(got);
-        }
-    } catch (const Poco::Exception& e) {
-        Log()->debug("Refused connection ended: {};", e.displayText());
+    if (auto* impl = dynamic_cast<Poco::Net::HTTPServerRequestImpl*>(&request)) {
+        closeAfterAnswer(impl->socket().impl()->sockfd());
     }
 }
 

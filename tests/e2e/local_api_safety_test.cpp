@@ -195,6 +195,7 @@ TEST_F(LocalApiSafetyTest, SecretsLeaveOnlyMaskedAndTheMaskKeepsThemStored) {
         R"({"code":0,"data":null})");
     const std::string secretCipher = storedValue("korvane_monitoring_client_secret");
     const std::string passwordCipher = storedValue("file_storage_service_password");
+    const std::string loginCipher = storedValue("file_storage_service_login");
     ASSERT_FALSE(secretCipher.empty());
 
     auto config = post("/api/agent/get_config", "{}");
@@ -212,7 +213,7 @@ TEST_F(LocalApiSafetyTest, SecretsLeaveOnlyMaskedAndTheMaskKeepsThemStored) {
     ASSERT_EQ(post("/api/agent/set_config", readBack.str()).body, R"({"code":0,"data":null})");
     EXPECT_EQ(storedValue("korvane_monitoring_client_secret"), secretCipher);
     EXPECT_EQ(storedValue("file_storage_service_password"), passwordCipher);
-    EXPECT_EQ(storedValue("file_storage_service_login"), "");
+    EXPECT_EQ(storedValue("file_storage_service_login"), loginCipher);
 
     // Any other value is a new secret.
     ASSERT_EQ(post("/api/agent/set_config", R"({"file_storage_service_password":"new-pa55"})").body,
@@ -226,7 +227,9 @@ TEST_F(LocalApiSafetyTest, ListensWhereTheOperatorSaysAndEverywhereOtherwise) {
     startAgent(R"(,"local_api_address":"127.0.0.1")");
     EXPECT_FALSE(answersOn("127.0.0.2"));
     EXPECT_TRUE(waitUntil(
-        [&] { return logText().find("Server started on 127.0.0.1:5555") != std::string::npos; },
+        [&] {
+            return logText().find("Local API listening on 127.0.0.1:5555") != std::string::npos;
+        },
         5s));
     stopAgent();
 
@@ -385,12 +388,12 @@ TEST_F(LocalApiSafetyTest, LargeUploadPassesThroughAPrivateFileNotMemory) {
 TEST_F(LocalApiSafetyTest, SlowAndIdleClientsCannotStarveThePointOfSale) {
     startAgent();
     const std::string head = "GET /api/get_time HTTP/1.1\r\nHost: x\r\n\r\n";
-    const auto opened = Clock::now();
     RawClient keptAlive;
     keptAlive.send(head);
+    const auto answered = Clock::now();  // give or take the few ms the answer takes
     ASSERT_EQ(statusLine(keptAlive.receive(1s)), "HTTP/1.1 200 OK");
-    const auto answered = Clock::now();
 
+    const auto opened = Clock::now();
     std::vector<std::unique_ptr<RawClient>> silent, half, trickling;
     for (int i = 0; i < 50; ++i) {
         silent.push_back(std::make_unique<RawClient>());
@@ -398,6 +401,7 @@ TEST_F(LocalApiSafetyTest, SlowAndIdleClientsCannotStarveThePointOfSale) {
         half.back()->send(head.substr(0, 20));
         trickling.push_back(std::make_unique<RawClient>());
     }
+    const double connectSeconds = secondsSince(opened);
     std::atomic<bool> stop = false;
     std::thread trickle([&] {
         for (std::size_t at = 0; !stop && at < head.size(); ++at) {
@@ -423,7 +427,7 @@ TEST_F(LocalApiSafetyTest, SlowAndIdleClientsCannotStarveThePointOfSale) {
         return all;
     };
     // Not before the head deadline, and soon after it.
-    EXPECT_FALSE(silent.front()->closedWithin(leftOf(8s, opened)));
+    EXPECT_FALSE(silent.front()->closedWithin(leftOf(9s, opened)));
     EXPECT_TRUE(allClosed(silent, 4s));
     EXPECT_TRUE(allClosed(half, 1s));
     EXPECT_TRUE(allClosed(trickling, 1s));
@@ -434,7 +438,8 @@ TEST_F(LocalApiSafetyTest, SlowAndIdleClientsCannotStarveThePointOfSale) {
     EXPECT_FALSE(keptAlive.closedWithin(leftOf(13s, answered)));
     EXPECT_TRUE(keptAlive.closedWithin(4s));
     const double idleSeconds = secondsSince(answered);
-    std::cout << "150 slow connections: get_device_info answered in " << answerSeconds
+    std::cout << "150 slow connections opened in " << connectSeconds
+              << " s; get_device_info answered in " << answerSeconds
               << " s; all head-incomplete connections closed by " << headSeconds
               << " s; idle keep-alive closed by " << idleSeconds << " s" << std::endl;
 }
