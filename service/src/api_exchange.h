@@ -16,6 +16,9 @@ struct ApiRequest {
     std::string contentType;
     std::vector<std::pair<std::string, std::string>> headers;  // as received, in order
     std::string body;
+    // Upload commands: where the body was saved as received (the file is removed once the
+    // answer is written); empty for every other request.
+    std::string bodyFile;
 };
 
 struct ApiReply {
@@ -25,6 +28,9 @@ struct ApiReply {
     std::vector<std::pair<std::string, std::string>> headers;  // extra response headers
     std::string body;
     bool notFound = false;
+    // Whether the connection must close after this answer (a body left unread, or framing
+    // that leaves the next request's start in doubt).
+    bool close = false;
 
     static ApiReply json(const std::string& text, int status = 200);
     static ApiReply bytes(std::string body, std::string contentType, int status = 200);

@@ -74,12 +74,18 @@ void start_server() {
     }
 }
 
+// The self-check asks where the point-of-sale software would: the one address the API listens
+// on, or this machine's loopback when it listens on every interface.
+SystemdNotifier::SelfCheckTarget selfCheckTarget(const Server& server) {
+    const std::string& address = server.listeningAddress();
+    return {address == "0.0.0.0" ? "127.0.0.1" : address, server.port()};
+}
+
 // Without a server the local API never answers, so systemd is never told the Agent is ready.
 void start_notifier() {
     if (!server_ptr || !SystemdNotifier::requested()) return;
-    notifier = std::make_unique<SystemdNotifier>(
-        SystemdNotifier::SelfCheckTarget{"127.0.0.1", server_ptr->port()},
-        [] { return server_ptr->cameraConnected(); });
+    notifier = std::make_unique<SystemdNotifier>(selfCheckTarget(*server_ptr),
+                                                 [] { return server_ptr->cameraConnected(); });
     notifier->start();
 }
 

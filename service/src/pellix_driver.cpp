@@ -83,8 +83,11 @@ int PellixDriver::perform(const Request& request, const ReplyReader& read) {
         REST::RawResponse response;
         if (request.upload) {
             const auto& upload = *request.upload;
-            response = client_.PostFormData(request.path, upload.field, upload.fileName,
-                                            *upload.bytes, upload.fields, request.timeout);
+            response = upload.stored
+                           ? client_.PostFormFile(request.path, upload.field, upload.fileName,
+                                                  *upload.stored, upload.fields, request.timeout)
+                           : client_.PostFormData(request.path, upload.field, upload.fileName,
+                                                  *upload.bytes, upload.fields, request.timeout);
         } else if (request.post) {
             response = client_.Post(request.path, request.body, request.timeout);
         } else {

@@ -21,6 +21,7 @@ struct PellixDriver::Request {
         std::string field;
         std::string fileName;
         const std::vector<std::uint8_t>* bytes = nullptr;  // owned by the caller
+        const Utils::FileSlice* stored = nullptr;          // when set, sent instead of bytes
         REST::NameValues fields;
     };
 

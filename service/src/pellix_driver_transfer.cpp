@@ -27,6 +27,16 @@ namespace Models = Utils::Models;
 
 namespace {
 
+template <class Req>
+const Utils::FileSlice* storedFile(const Req& req) {
+    return req.stored ? &*req.stored : nullptr;
+}
+
+template <class Req>
+std::uint64_t fileSize(const Req& req) {
+    return req.stored ? req.stored->length : req.file.size();
+}
+
 // The camera's job status is one byte; anything else is not a status it can report, and
 // narrowing it could turn garbage into "completed".
 template <class Status>
@@ -82,8 +92,9 @@ std::pair<int, Models::ExportTemplateStatusRes> PellixDriver::export_template_st
 
 int PellixDriver::import_template(const Models::ImportTemplateReq& req) {
     auto call = request("import_template");
-    call.upload = Request::Upload{"file", "import_template.evo", &req.file, req.params};
-    call.calledLine = fmt::format("import_template() called with file size: {};", req.file.size());
+    call.upload =
+        Request::Upload{"file", "import_template.evo", &req.file, storedFile(req), req.params};
+    call.calledLine = fmt::format("import_template() called with file size: {};", fileSize(req));
     return perform(call);
 }
 
@@ -101,8 +112,8 @@ std::pair<int, Models::ImportTemplateStatusRes> PellixDriver::import_template_st
 
 int PellixDriver::offline_upgrade(const Models::OfflineUpgradeReq& req, bool restore) {
     auto call = request(restore ? "start_restore" : "offline_upgrade");
-    call.upload = Request::Upload{"file", "offline_upgrade.evo", &req.file, {}};
-    call.calledLine = fmt::format("{}() called with file size: {};", call.name, req.file.size());
+    call.upload = Request::Upload{"file", "offline_upgrade.evo", &req.file, storedFile(req), {}};
+    call.calledLine = fmt::format("{}() called with file size: {};", call.name, fileSize(req));
     return perform(call);
 }
 

@@ -349,6 +349,19 @@ bool RestClient::checkConnectionHTTP() const {
 RawResponse RestClient::requestRaw(const std::string& method, const std::string& path,
                                    const std::string* body, const std::string& contentType,
                                    Timeout timeout) const {
+    if (body == nullptr) return exchange(method, path, nullptr, contentType, timeout);
+    const OutgoingBody outgoing{body->size(),
+                                [body](std::ostream& out) {
+                                    out.write(body->data(),
+                                              static_cast<std::streamsize>(body->size()));
+                                },
+                                body};
+    return exchange(method, path, &outgoing, contentType, timeout);
+}
+
+RawResponse RestClient::exchange(const std::string& method, const std::string& path,
+                                 const OutgoingBody* body, const std::string& contentType,
+                                 Timeout timeout) const {
     // An absolute path is sent as the caller encoded it: Poco's URI would decode it and
     // merge an encoded "/" or "?" inside one segment into the path's structure.
     const bool rawPath = path.starts_with('/') && !path.starts_with("//");
@@ -382,11 +395,13 @@ RawResponse RestClient::requestRaw(const std::string& method, const std::string&
 
     const std::string command = commandName(pathAndQuery);
     if (body != nullptr) {
-        if (!isUploadCommand(command)) Log()->info("body: {}", logExcerpt(*body));
+        if (body->text && !isUploadCommand(command)) {
+            Log()->info("body: {}", logExcerpt(*body->text));
+        }
         if (!contentType.empty()) request.setContentType(contentType);
-        request.setContentLength64(static_cast<Poco::Int64>(body->size()));
+        request.setContentLength64(static_cast<Poco::Int64>(body->size));
         std::ostream& out = session->sendRequest(request);
-        out.write(body->data(), static_cast<std::streamsize>(body->size()));
+        body->write(out);
         if (!out) {
             if (const Poco::Exception* failure = session->networkException()) failure->rethrow();
             throw Poco::IOException("Cannot send request body");

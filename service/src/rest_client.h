@@ -8,6 +8,8 @@
 #include <boost/json/fwd.hpp>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "file_slice.h"
 #include "raw_response.h"
 
 namespace Poco {
@@ -154,6 +157,11 @@ class RestClient {
     RawResponse PostFormData(const std::string& path, const std::string& fieldName,
                              const std::string& fileName, const std::vector<std::uint8_t>& bytes,
                              const NameValues& fields, Timeout timeout = {}) const;
+    // The same with the file part read from disk while it is sent, a block at a time. Throws
+    // Poco::IOException when the file cannot be read as far as the slice says.
+    RawResponse PostFormFile(const std::string& path, const std::string& fieldName,
+                             const std::string& fileName, const Utils::FileSlice& file,
+                             const NameValues& fields, Timeout timeout = {}) const;
 
     // path unchanged without params; otherwise path with the params as a percent-encoded
     // query (everything but letters, digits and "-_.~" encoded). path itself is not touched:
@@ -163,6 +171,17 @@ class RestClient {
     static std::string buildForm(const boost::json::object& object);
 
   private:
+    // A request body: its length, how to write it, and its text when it is held in memory
+    // (null: nothing of it is logged).
+    struct OutgoingBody {
+        std::uint64_t size = 0;
+        std::function<void(std::ostream&)> write;
+        const std::string* text = nullptr;
+    };
+    RawResponse exchange(const std::string& method, const std::string& path,
+                         const OutgoingBody* body, const std::string& contentType,
+                         Timeout timeout) const;
+
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

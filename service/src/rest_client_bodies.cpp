@@ -1,7 +1,15 @@
+#include <Poco/Exception.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <boost/json/object.hpp>
 #include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
 #include <cctype>
+#include <cerrno>
+#include <memory>
+#include <ostream>
 #include <string_view>
 
 #include "rest_client.h"
@@ -56,10 +64,9 @@ std::string percentEncode(std::string_view text, Kept kept) {
     return out;
 }
 
-std::string multipartBody(const std::string& fieldName, const std::string& fileName,
-                          const std::vector<std::uint8_t>& bytes, const NameValues& fields) {
+// What precedes the file's bytes in a multipart body.
+std::string multipartHead(const std::string& fieldName, const std::string& fileName) {
     std::string body;
-    body.reserve(bytes.size() + 256);
     body.append("--").append(kBoundary).append(kCrlf);
     body.append("Content-Disposition: form-data; name=\"")
         .append(fieldName)
@@ -68,7 +75,12 @@ std::string multipartBody(const std::string& fieldName, const std::string& fileN
         .append("\"")
         .append(kCrlf);
     body.append("Content-Type: application/octet-stream").append(kCrlf).append(kCrlf);
-    body.append(bytes.begin(), bytes.end()).append(kCrlf);
+    return body;
+}
+
+// What follows the file's bytes: the text fields and the closing delimiter.
+std::string multipartTail(const NameValues& fields) {
+    std::string body(kCrlf);
     for (const auto& [name, value] : fields) {
         body.append("--").append(kBoundary).append(kCrlf);
         body.append("Content-Disposition: form-data; name=\"")
@@ -80,6 +92,26 @@ std::string multipartBody(const std::string& fieldName, const std::string& fileN
     }
     body.append("--").append(kBoundary).append("--").append(kCrlf);
     return body;
+}
+
+// Copies the slice to out a block at a time.
+void copySlice(const Utils::FileSlice& file, std::ostream& out) {
+    constexpr std::size_t kBlock = 64 * 1024;
+    const int fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw Poco::OpenFileException(file.path);
+    const std::unique_ptr<const int, void (*)(const int*)> closer(
+        &fd, [](const int* f) { ::close(*f); });
+    std::string block(kBlock, '\0');
+    std::uint64_t done = 0;
+    while (done < file.length && out) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, file.length - done));
+        const ssize_t got = ::pread(fd, block.data(), want, static_cast<off_t>(file.offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) throw Poco::ReadFileException(file.path);
+        out.write(block.data(), got);
+        done += static_cast<std::uint64_t>(got);
+    }
 }
 
 }  // namespace
@@ -263,9 +295,24 @@ RawResponse RestClient::PostFormData(const std::string& path, const std::string&
                                      const std::string& fileName,
                                      const std::vector<std::uint8_t>& bytes,
                                      const NameValues& fields, Timeout timeout) const {
-    const std::string body = multipartBody(fieldName, fileName, bytes, fields);
+    std::string body = multipartHead(fieldName, fileName);
+    body.append(bytes.begin(), bytes.end()).append(multipartTail(fields));
     return requestRaw("POST", path, &body,
                       "multipart/form-data; boundary=" + std::string(kBoundary), timeout);
+}
+
+RawResponse RestClient::PostFormFile(const std::string& path, const std::string& fieldName,
+                                     const std::string& fileName, const Utils::FileSlice& file,
+                                     const NameValues& fields, Timeout timeout) const {
+    const std::string head = multipartHead(fieldName, fileName);
+    const std::string tail = multipartTail(fields);
+    const OutgoingBody body{head.size() + file.length + tail.size(), [&](std::ostream& out) {
+                                out << head;
+                                copySlice(file, out);
+                                out << tail;
+                            }};
+    return exchange("POST", path, &body, "multipart/form-data; boundary=" + std::string(kBoundary),
+                    timeout);
 }
 
 }  // namespace korvane::Engine::REST

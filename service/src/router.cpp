@@ -14,6 +14,11 @@ namespace {
 constexpr int kBadRequestCode = -6200;
 constexpr int kInternalErrorCode = -6210;
 
+template <class Command>
+const ApiHandler* handlerOf(const Command* command) {
+    return command ? &command->handler : nullptr;
+}
+
 ApiReply failure(int httpStatus, int code) {
     return ApiReply::json(Utils::toJsonText(Utils::get_empty_response(code)), httpStatus);
 }
@@ -30,6 +35,11 @@ void Router::addAgentCommand(const std::string& command, std::set<std::string> m
     agentCommands_[command] = Command{std::move(methods), std::move(handler)};
 }
 
+void Router::addUploadCommand(const std::string& command, std::set<std::string> methods,
+                              ApiHandler handler) {
+    apiCommands_[command] = Command{std::move(methods), std::move(handler), true};
+}
+
 void Router::setMonitoringRoute(ApiHandler handler) {
     monitoringRoute_ = std::move(handler);
 }
@@ -40,11 +50,18 @@ void Router::setOutsideRoute(ApiHandler handler) {
     outsideRoute_ = std::move(handler);
 }
 
-const ApiHandler* Router::find(const CommandTable& table, const std::string& command,
-                               const std::string& method) {
+const Router::Command* Router::find(const CommandTable& table, const std::string& command,
+                                    const std::string& method) {
     auto it = table.find(command);
     if (it == table.end() || !it->second.methods.contains(method)) return nullptr;
-    return &it->second.handler;
+    return &it->second;
+}
+
+bool Router::takesUpload(const ApiRequest& request) const {
+    const auto& s = request.segments;
+    if (s.size() != 2 || s[0] != "api") return false;
+    const Command* command = find(apiCommands_, s[1], request.method);
+    return command && command->upload;
 }
 
 const ApiHandler* Router::select(const ApiRequest& request) const {
@@ -55,9 +72,9 @@ const ApiHandler* Router::select(const ApiRequest& request) const {
     } else if (s.empty() || s[0] != "api") {
         handler = &outsideRoute_;
     } else if (s.size() == 2) {
-        handler = find(apiCommands_, s[1], request.method);
+        handler = handlerOf(find(apiCommands_, s[1], request.method));
     } else if (s.size() >= 3 && s[1] == "agent") {
-        handler = find(agentCommands_, s[2], request.method);
+        handler = handlerOf(find(agentCommands_, s[2], request.method));
     } else if (s.size() >= 3 && s[1] == "monitoring") {
         handler = &monitoringRoute_;
     }

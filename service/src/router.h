@@ -21,6 +21,10 @@ class Router {
     void addCommand(const std::string& command, std::set<std::string> methods, ApiHandler handler);
     void addAgentCommand(const std::string& command, std::set<std::string> methods,
                          ApiHandler handler);
+    // An /api/<command> whose body is a file upload: the handler finds it saved in
+    // ApiRequest::bodyFile instead of ApiRequest::body.
+    void addUploadCommand(const std::string& command, std::set<std::string> methods,
+                          ApiHandler handler);
     // /api/monitoring/...: the handler matches the remaining segments itself.
     void setMonitoringRoute(ApiHandler handler);
     // /download/<name>
@@ -30,16 +34,20 @@ class Router {
 
     // Never throws; an unknown path, command or method answers ApiReply::notFoundReply().
     ApiReply route(const ApiRequest& request) const;
+    // Whether the request (its method and segments; the body is not looked at) goes to an
+    // upload command.
+    bool takesUpload(const ApiRequest& request) const;
 
   private:
     struct Command {
         std::set<std::string> methods;
         ApiHandler handler;
+        bool upload = false;
     };
     using CommandTable = std::map<std::string, Command>;
 
-    static const ApiHandler* find(const CommandTable& table, const std::string& command,
-                                  const std::string& method);
+    static const Command* find(const CommandTable& table, const std::string& command,
+                               const std::string& method);
     const ApiHandler* select(const ApiRequest& request) const;
 
     CommandTable apiCommands_;

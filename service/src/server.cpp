@@ -2,11 +2,12 @@
 
 #include <Poco/Net/HTTPRequestHandler.h>
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
-#include <Poco/Net/HTTPServer.h>
 #include <Poco/Net/HTTPServerParams.h>
 #include <Poco/Net/HTTPServerRequest.h>
 #include <Poco/Net/ServerSocket.h>
+#include <Poco/Net/TCPServer.h>
 #include <Poco/ThreadPool.h>
+#include <arpa/inet.h>
 
 #include <filesystem>
 #include <fstream>
@@ -15,8 +16,10 @@
 #include "build_constants.h"
 #include "config_conversion.h"
 #include "config_queries.h"
+#include "connection_watchdog.h"
 #include "device_data_provider.h"
 #include "filesystem.h"
+#include "local_api_connections.h"
 #include "logger.h"
 #include "migrator.h"
 #include "monitoring_configuration.h"
@@ -32,9 +35,17 @@ namespace korvane::Engine::Test {
 
 namespace {
 
-constexpr int kMaxThreads = 32;
+// A connection holds its worker thread from accept to close, also while its client is slow to
+// send its request; enough workers that a crowd of such clients leaves threads for the point
+// of sale. The watchdog bounds how long each one can hold on.
+constexpr int kMaxThreads = 256;
 constexpr int kMaxQueued = 100;
-constexpr int kBacklog = 64;
+// Room for a crowd of connections arriving at once while the acceptor starts their threads;
+// beyond it the kernel drops connection attempts and clients retry only after a second.
+constexpr int kBacklog = 256;
+constexpr std::chrono::seconds kHeadLimit{10};
+constexpr std::chrono::seconds kIdleLimit{15};
+constexpr const char* kAllInterfaces = "0.0.0.0";
 
 class Handler : public Poco::Net::HTTPRequestHandler {
   public:
@@ -42,14 +53,16 @@ class Handler : public Poco::Net::HTTPRequestHandler {
     void handleRequest(Poco::Net::HTTPServerRequest& request,
                        Poco::Net::HTTPServerResponse& response) override {
         Log()->info("Incoming {} request to {};", request.getMethod(), request.getURI());
+        ConnectionWatchdog::requestStarted();
         server_.HandleSession(request, response);
+        ConnectionWatchdog::requestFinished();
     }
 
   private:
     Server& server_;
 };
 
-class LocalFactory : public Poco::Net::HTTPRequestHandlerFactory {
+class LocalFactory : public StoppableHandlerFactory {
   public:
     explicit LocalFactory(Server& server) : server_(server) {}
     Poco::Net::HTTPRequestHandler* createRequestHandler(
@@ -69,6 +82,22 @@ std::string readWholeFile(const std::string& path) {
     return text.str();
 }
 
+// The stored local_api_address, or all interfaces when it is unset or not an IPv4 address.
+std::string listeningAddressOf(const Utils::ConfigMap& config) {
+    const auto it = config.find("local_api_address");
+    if (it == config.end() || it->second.isEmpty()) return kAllInterfaces;
+    const std::string text = it->second.toString();
+    in_addr parsed{};
+    if (text.empty()) return kAllInterfaces;
+    // inet_pton takes dotted quads only, unlike inet_aton's shorthand forms ("1", "127.1").
+    if (::inet_pton(AF_INET, text.c_str(), &parsed) != 1) {
+        Log()->error("local_api_address is not an IPv4 address: {}; listening on {};", text,
+                     kAllInterfaces);
+        return kAllInterfaces;
+    }
+    return text;
+}
+
 }  // namespace
 
 Server::Server(std::uint16_t port, const std::string& dbPath)
@@ -78,26 +107,31 @@ Server::Server(std::uint16_t port, const std::string& dbPath)
                     port);
     }
     migrateDatabase();
+    // The configuration file may name the listening address, so it is applied before binding.
+    importPendingConfigFile();
+    loadStoredState();
 
+    listeningAddress_ = listeningAddressOf(configSnapshot());
     socket_ = std::make_unique<Poco::Net::ServerSocket>();
     // Address reuse lets a restart bind at once despite connections in TIME_WAIT; port reuse
     // stays off so that a second copy can never share the port.
-    socket_->bind(Poco::Net::SocketAddress(Poco::Net::IPAddress(), port), true, false);
+    socket_->bind(Poco::Net::SocketAddress(listeningAddress_, port), true, false);
     socket_->listen(kBacklog);
     listeningPort_ = socket_->address().port();
 
-    importPendingConfigFile();
-
-    auto* params = new Poco::Net::HTTPServerParams;
+    Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
     params->setMaxThreads(kMaxThreads);
     params->setMaxQueued(kMaxQueued);
-    // Poco's default pool holds 16 threads; the server gets its own that can grow to 32.
+    // Per send and receive: a silent client gives its thread back after this long.
+    params->setTimeout(Poco::Timespan(std::chrono::seconds(kHeadLimit).count(), 0));
+    params->setKeepAliveTimeout(Poco::Timespan(std::chrono::seconds(kIdleLimit).count(), 0));
     threadPool_ = std::make_unique<Poco::ThreadPool>(2, kMaxThreads);
-    httpServer_ = std::make_unique<Poco::Net::HTTPServer>(new LocalFactory(*this), *threadPool_,
-                                                          *socket_, params);
+    watchdog_ = std::make_unique<ConnectionWatchdog>(kHeadLimit, kIdleLimit);
+    connections_ = new LocalApiConnections(params, new LocalFactory(*this), *watchdog_);
+    tcpServer_ =
+        std::make_unique<Poco::Net::TCPServer>(connections_, *threadPool_, *socket_, params);
     registerRoutes();
 
-    loadStoredState();
     reinitWorker_ = std::thread([this] { runReinitWorker(); });
 
     try {
@@ -113,8 +147,9 @@ Server::Server(std::uint16_t port, const std::string& dbPath)
 
 Server::~Server() {
     Stop();
-    httpServer_.reset();
+    tcpServer_.reset();
     threadPool_.reset();
+    watchdog_.reset();
     socket_.reset();
 }
 
@@ -165,21 +200,23 @@ void Server::loadStoredState() {
 
 void Server::Run() {
     try {
-        httpServer_->start();
+        tcpServer_->start();
     } catch (const Poco::Exception& e) {
         Log()->error("Failed to start server: {};", e.displayText());
         throw;
     }
     Log()->info("Server started on port {};", listeningPort_);
+    Log()->info("Local API listening on {}:{};", listeningAddress_, listeningPort_);
 }
 
 void Server::Stop() {
     std::lock_guard lock(lifecycleMutex_);
     stopReinitWorker();
     replaceMonitoring(nullptr);
-    if (!stopped_ && httpServer_) {
+    if (!stopped_ && tcpServer_) {
         // Waits for requests in progress, then closes idle keep-alive connections.
-        httpServer_->stopAll(false);
+        tcpServer_->stop();
+        connections_->stopAll();
         threadPool_->joinAll();
         stopped_ = true;
     }
@@ -193,6 +230,10 @@ std::uint16_t Server::port() const {
 bool Server::cameraConnected() const {
     const auto current = driver();
     return current && current->isConnected();
+}
+
+const std::string& Server::listeningAddress() const {
+    return listeningAddress_;
 }
 
 void Server::setForwarding(bool on) {

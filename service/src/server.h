@@ -2,7 +2,7 @@
 // The Agent's hub: owns the database, the configuration map, the database mutex and the local
 // HTTP API. The constructor opens and migrates the database, imports a pending config.json,
 // loads the configuration and builds the runtime components; Run() starts serving and Stop()
-// ends it. Created and destroyed on the main thread; HandleSession runs on up to 32 HTTP
+// ends it. Created and destroyed on the main thread; HandleSession runs on up to 256 HTTP
 // worker threads at once. Lock order where locks nest: components mutex, then database mutex.
 
 #include <Poco/JSON/Object.h>
@@ -23,10 +23,10 @@
 namespace Poco {
 class ThreadPool;
 namespace Net {
-class HTTPServer;
 class HTTPServerRequest;
 class HTTPServerResponse;
 class ServerSocket;
+class TCPServer;
 }  // namespace Net
 }  // namespace Poco
 
@@ -42,6 +42,9 @@ class TaskHandlerProvider;
 }  // namespace korvane::Engine::Sync
 
 namespace korvane::Engine::Test {
+
+class ConnectionWatchdog;
+class LocalApiConnections;
 
 class Server {
   public:
@@ -60,6 +63,9 @@ class Server {
     std::uint16_t port() const;
     // Whether the camera module answered the last exchange with it (false without a driver).
     bool cameraConnected() const;
+    // The IPv4 address the API listens on, fixed at construction: "0.0.0.0" for all
+    // interfaces (reach it through 127.0.0.1 then), or the local_api_address configured.
+    const std::string& listeningAddress() const;
 
     void HandleSession(Poco::Net::HTTPServerRequest& request,
                        Poco::Net::HTTPServerResponse& response);
@@ -132,9 +138,12 @@ class Server {
     bool forwarding_ = false;                               // guarded by componentsMutex_
     CameraEndpoint camera_;                                 // guarded by componentsMutex_
     std::uint16_t listeningPort_ = 0;
+    std::string listeningAddress_;
     std::unique_ptr<Poco::Net::ServerSocket> socket_;
     std::unique_ptr<Poco::ThreadPool> threadPool_;
-    std::unique_ptr<Poco::Net::HTTPServer> httpServer_;
+    std::unique_ptr<ConnectionWatchdog> watchdog_;
+    LocalApiConnections* connections_ = nullptr;  // owned by tcpServer_
+    std::unique_ptr<Poco::Net::TCPServer> tcpServer_;
     Router router_;
     std::mutex dbMutex_;
     mutable std::mutex componentsMutex_;

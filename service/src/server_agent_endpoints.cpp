@@ -74,11 +74,14 @@ ApiReply Server::getConfig(const ApiRequest& request) {
             }
         }
     }
-    return envelope(Utils::make_response(0, data));
+    // The API answers anyone on the network: secrets never leave through it.
+    return envelope(Utils::make_response(0, Utils::maskSecrets(*data)));
 }
 
 ApiReply Server::setConfig(const ApiRequest& request) {
-    const Poco::JSON::Object::Ptr changes = Utils::parseJsonObject(request.body);
+    // A setup tool writing back what get_config showed must not replace a secret by its mask.
+    const Poco::JSON::Object::Ptr changes =
+        Utils::withoutMaskedSecrets(*Utils::parseJsonObject(request.body));
     try {
         {
             // Checked and stored as one step, so that two changes cannot combine into a

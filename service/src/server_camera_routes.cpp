@@ -120,22 +120,23 @@ void Server::registerCameraRoutes() {
             return upload(r, [&](const std::string& boundary) {
                 auto camera = driver();
                 if (!camera) return envelope(Utils::get_empty_response(kCameraLost));
-                return envelope(send(r.body, boundary, camera));
+                return envelope(send(r.bodyFile, boundary, camera));
             });
         };
     };
-    router_.addCommand("import_template", kPost,
-                       uploadRoute([](const std::string& body, const std::string& boundary,
-                                      const CameraDriverPtr& d) {
-                           return Utils::process_import_template(body, boundary, d);
-                       }));
+    router_.addUploadCommand(
+        "import_template", kPost,
+        uploadRoute(
+            [](const std::string& bodyFile, const std::string& boundary, const CameraDriverPtr& d) {
+                return Utils::process_import_template_on_disk(bodyFile, boundary, d);
+            }));
     for (const auto& [name, restore] :
          {std::pair{"offline_upgrade", false}, {"start_restore", true}}) {
-        router_.addCommand(
+        router_.addUploadCommand(
             name, kPost,
-            uploadRoute([restore = restore](const std::string& body, const std::string& boundary,
-                                            const CameraDriverPtr& d) {
-                return Utils::process_offline_upgrade(body, boundary, d, restore);
+            uploadRoute([restore = restore](const std::string& bodyFile,
+                                            const std::string& boundary, const CameraDriverPtr& d) {
+                return Utils::process_offline_upgrade_on_disk(bodyFile, boundary, d, restore);
             }));
     }
 

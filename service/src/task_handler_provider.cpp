@@ -137,11 +137,8 @@ void TaskHandlerProvider::handleDownloadConfigFile(Utils::Models::Task& task) {
     }
     const std::string text = compactJson(*config);
     // The file carries the secrets in clear for the service; the log line must not.
-    Poco::JSON::Object masked(*config);
-    for (const auto& name : masked.getNames()) {
-        if (Utils::isEncryptedKey(name)) masked.set(name, "***");
-    }
-    Log()->info("Created json string from global config: {};", compactJson(masked));
+    Log()->info("Created json string from global config: {};",
+                compactJson(*Utils::maskSecrets(*config)));
 
     const std::string device = deviceId();
     auto file = TemporaryFile::create("config_", ".json");

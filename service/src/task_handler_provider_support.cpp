@@ -103,17 +103,19 @@ TemporaryFile::~TemporaryFile() {
     remove();
 }
 
-bool TemporaryFile::write(std::string_view content) {
-    bool ok = fd_ >= 0;
-    while (ok && !content.empty()) {
+bool TemporaryFile::append(std::string_view content) {
+    if (fd_ < 0) return false;
+    while (!content.empty()) {
         const ssize_t written = ::write(fd_, content.data(), content.size());
         if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            ok = false;
-            break;
-        }
+        if (written <= 0) return false;
         content.remove_prefix(static_cast<std::size_t>(written));
     }
+    return true;
+}
+
+bool TemporaryFile::write(std::string_view content) {
+    bool ok = append(content);
     if (fd_ >= 0 && ::close(fd_) != 0) ok = false;
     fd_ = -1;
     return ok;

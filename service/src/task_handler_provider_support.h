@@ -1,7 +1,8 @@
 #pragma once
 // What the remote task handlers share among their source files: the failure texts the service
 // shows its operators, strict readers of a task's members, and private temporary files. Internal
-// to TaskHandlerProvider; stateless apart from TemporaryFile, which belongs to one handler call.
+// to TaskHandlerProvider, except TemporaryFile, which also holds the local API's uploads;
+// stateless apart from TemporaryFile, which belongs to one handler call or request.
 
 #include <boost/json/object.hpp>
 #include <memory>
@@ -60,6 +61,8 @@ class TemporaryFile {
     const std::string& path() const { return path_; }
     // Writes the whole content and closes the file; false when any of it failed.
     bool write(std::string_view content);
+    // Adds content at the end and keeps the file open for more; false when it failed.
+    bool append(std::string_view content);
     void remove();
 
   private:

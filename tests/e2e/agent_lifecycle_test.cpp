@@ -33,14 +33,7 @@ class AgentTest : public ::testing::Test {
     void TearDown() override { std::filesystem::remove(kLockFile); }
 
     std::string appData() const { return home_.file(".local/share/KORVANE/PellixAgent"); }
-    std::string logText() const {
-        std::string all;
-        std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator(appData() + "/logs", ec)) {
-            all += readFile(entry.path().string());
-        }
-        return all;
-    }
+    std::string logText() const { return agentLogText(home_.path().string()); }
 
     std::unique_ptr<ChildProcess> launch(const std::string& program = KORVANE_AGENT_BINARY,
                                          const std::vector<std::string>& extraEnv = {},

@@ -136,8 +136,9 @@ TEST_F(AgentServiceManagerTest, TellsSystemdReadyStatusWatchdogAndStopping) {
     EXPECT_LE(span, 4500ms);
 
     {
-        // 32 workers and 100 queued connections, and some to spare.
-        IdleConnections wedge(140);
+        // 256 workers and 100 queued connections, and some to spare; the Agent closes them
+        // 10 s after accepting them, long after the missing ping is seen.
+        IdleConnections wedge(400);
         ASSERT_TRUE(systemd.waitFor("STATUS=The local API does not answer", 10s))
             << systemd.received();
         EXPECT_FALSE(systemd.waitFor("WATCHDOG=1", 2500ms)) << "pinged while nobody was served";

@@ -35,6 +35,7 @@
 
 #include "log_capture.h"
 #include "logger.h"
+#include "temp_dir.h"
 
 namespace korvane::Engine::REST {
 namespace {
@@ -435,6 +436,21 @@ TEST_F(RestClientHttpTest, PostFormDataSendsExactMultipartBytes) {
                             "Content-Type: application/octet-stream\r\n\r\n\r\n--" +
                             boundary + "--\r\n");
     EXPECT_EQ(got.get("Content-Length"), std::to_string(got.body.size()));
+
+    // A slice of a file on disk, longer than one copy block, goes out as the same bytes would.
+    korvane::Testing::TempDir dir;
+    std::string large(200 * 1024, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 % 251);
+    korvane::Testing::writeFile(dir.file("saved"), "HEAD" + large + "TAIL");
+    client.PostFormData("/api/offline_upgrade", "file", "fw.bin", {large.begin(), large.end()},
+                        {{"md5", "abc"}});
+    const std::string expected = server.last().body;
+    client.PostFormFile("/api/offline_upgrade", "file", "fw.bin",
+                        {dir.file("saved"), 4, large.size()}, {{"md5", "abc"}});
+    EXPECT_EQ(server.last().body, expected);
+    EXPECT_THROW(client.PostFormFile("/api/offline_upgrade", "file", "fw.bin",
+                                     {dir.file("saved"), 9, large.size()}, {}),
+                 Poco::Exception);
 }
 
 TEST_F(RestClientHttpTest, SlowServerEndsInTimeout) {

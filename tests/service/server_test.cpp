@@ -141,7 +141,8 @@ TEST_F(ServerTest, SetConfigStoresAppliesAndKeepsSecretsEncrypted) {
     EXPECT_EQ(reply.body, R"({"code":0,"data":null})");
     auto now = config();
     EXPECT_EQ(now->getValue<std::string>("device_ip"), "10.0.0.9");
-    EXPECT_EQ(now->getValue<std::string>("file_storage_service_password"), "hunter2");
+    // Stored and applied, but never shown again through the API.
+    EXPECT_EQ(now->getValue<std::string>("file_storage_service_password"), "***");
 
     EXPECT_EQ(sqliteScalar(dbPath(), "SELECT value FROM configurations WHERE key='device_ip'"),
               "10.0.0.9");

@@ -3,14 +3,20 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "temp_dir.h"
+
 namespace {
 
 using korvane::Utils::extractMultipartFile;
+using korvane::Utils::extractMultipartFileOnDisk;
 using korvane::Utils::extractMultipartForm;
+using korvane::Utils::extractMultipartFormOnDisk;
 using korvane::Utils::MultipartBody;
 using ::testing::ElementsAre;
 using ::testing::Pair;
@@ -124,6 +130,43 @@ TEST(MultipartBodyTest, EveryTruncatedBodyStaysInsideItsBytes) {
     const auto cut = full.find(kDelimiter, kDelimiter.size());
     EXPECT_EQ(extractMultipartFile(full.substr(0, cut + kDelimiter.size()), kDelimiter).file,
               kFile);
+}
+
+// A body saved to disk comes apart exactly as the same body in memory, also where a delimiter
+// straddles the blocks the file is searched in.
+TEST(MultipartBodyTest, ABodyOnDiskComesApartAsInMemory) {
+    constexpr std::size_t kBlock = 1 << 20;
+    std::vector<std::string> bodies = {
+        goodForm(), "", kDelimiter + "\r\n\r\nabc",
+        part("name=\"file\"", "abc") + kDelimiter + "\r\nname=\"a\""};
+    // The search for the file's end starts after its head: the delimiter ends up from one byte
+    // past that block to one byte before it.
+    for (std::size_t shift = 0; shift <= kDelimiter.size() + 2; ++shift) {
+        const std::string head = kDelimiter + "\r\nname=\"file\"\r\n\r\n";
+        const std::string file(kBlock - 2 - shift + 1, 'f');
+        bodies.push_back(head + file + "\r\n" + kDelimiter + "\r\nname=\"n\"\r\n\r\nv\r\n" +
+                         kDelimiter + "--");
+    }
+    korvane::Testing::TempDir dir;
+    const std::string path = dir.file("body");
+    for (const auto& body : bodies) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << body;
+        const auto form = extractMultipartForm(body, kDelimiter);
+        const auto onDisk = extractMultipartFormOnDisk(path, kDelimiter, 64);
+        EXPECT_EQ(onDisk.error, form.error) << body.size();
+        EXPECT_EQ(onDisk.fields, form.fields) << body.size();
+        if (form.error.empty()) {
+            EXPECT_EQ(onDisk.file.offset,
+                      static_cast<std::uint64_t>(form.file.data() - body.data()));
+            EXPECT_EQ(onDisk.file.length, form.file.size());
+        }
+        EXPECT_EQ(extractMultipartFileOnDisk(path, kDelimiter, 64).error,
+                  extractMultipartFile(body, kDelimiter).error);
+    }
+    // Text fields are read into memory only up to the limit.
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << goodForm();
+    EXPECT_NE(extractMultipartFormOnDisk(path, kDelimiter, 1).error, "");
+    EXPECT_NE(extractMultipartFormOnDisk(dir.file("missing"), kDelimiter, 64).error, "");
 }
 
 }  // namespace

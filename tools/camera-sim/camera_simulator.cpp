@@ -149,6 +149,32 @@ void sendReply(Poco::Net::HTTPServerResponse& response, const SimReply& reply) {
     response.sendBuffer(body.data(), body.size());
 }
 
+// Bodies up to kKeptEnds * 2 are kept whole. Of a larger one (a firmware image in a memory test)
+// the first and last kKeptEnds bytes are kept, enough for the multipart headers, the text
+// fields and the closing delimiter, and the middle is only counted.
+constexpr std::size_t kKeptEnds = 4 << 20;
+
+void readBody(std::istream& in, SimRequest& request) {
+    std::string block(64 * 1024, '\0');
+    std::string tail;
+    while (in) {
+        in.read(block.data(), static_cast<std::streamsize>(block.size()));
+        const auto got = static_cast<std::size_t>(in.gcount());
+        if (got == 0) break;
+        if (request.body.size() < kKeptEnds) {
+            request.body.append(block.data(), got);
+            continue;
+        }
+        tail.append(block.data(), got);
+        if (tail.size() > 2 * kKeptEnds) {
+            const std::size_t drop = tail.size() - kKeptEnds;
+            request.droppedBytes += drop;
+            tail.erase(0, drop);
+        }
+    }
+    request.body += tail;
+}
+
 SimRequest readRequest(Poco::Net::HTTPServerRequest& httpRequest) {
     SimRequest request;
     const Poco::URI uri(httpRequest.getURI());
@@ -158,7 +184,7 @@ SimRequest readRequest(Poco::Net::HTTPServerRequest& httpRequest) {
     request.command = commandOf(request.path);
     request.contentType = httpRequest.get("Content-Type", "");
     request.userAgent = httpRequest.get("User-Agent", "");
-    Poco::StreamCopier::copyToString(httpRequest.stream(), request.body);
+    readBody(httpRequest.stream(), request);
     return request;
 }
 

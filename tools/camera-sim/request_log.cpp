@@ -39,12 +39,15 @@ std::string base64(const std::string& bytes) {
 
 Poco::JSON::Array::Ptr summarizeParts(const SimRequest& request) {
     Poco::JSON::Array::Ptr parts = new Poco::JSON::Array;
+    std::uint64_t dropped = request.droppedBytes;
     for (const auto& part : parseMultipart(request.contentType, request.body)) {
         Poco::JSON::Object::Ptr entry = newObject();
         entry->set("name", part.name);
         entry->set("filename", part.filename);
         entry->set("content_type", part.contentType);
-        entry->set("size", part.data.size());
+        // The dropped middle of a large upload lies in its first part, the file.
+        entry->set("size", part.data.size() + dropped);
+        dropped = 0;
         if (part.filename.empty() && isUtf8(part.data)) entry->set("value", part.data);
         parts->add(entry);
     }
@@ -65,7 +68,7 @@ void RequestLog::record(const SimRequest& request, const std::string& fault) {
     entry->set("command", request.command);
     entry->set("content_type", request.contentType);
     entry->set("user_agent", request.userAgent);
-    entry->set("body_size", request.body.size());
+    entry->set("body_size", request.body.size() + request.droppedBytes);
     if (isMultipart(request.contentType)) {
         try {
             entry->set("parts", summarizeParts(request));

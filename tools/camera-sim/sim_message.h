@@ -22,6 +22,9 @@ struct SimRequest {
     std::string contentType;
     std::string userAgent;
     std::string body;
+    // A large upload keeps only its first and last bytes in `body`; this many bytes between
+    // them were received and dropped. They belong to the file part.
+    std::uint64_t droppedBytes = 0;
 };
 
 // A reply either carries a JSON object (serialised when sent, so faults can still alter it) or

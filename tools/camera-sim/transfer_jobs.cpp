@@ -200,7 +200,7 @@ SimReply TransferJobs::startUpload(const SimRequest& request, JobKind kind) {
     }
     return state_.with([&](DeviceData& d) {
         Job& job = beginJob(d, kind, failure);
-        job.bytes = file->data.size();
+        job.bytes = file->data.size() + request.droppedBytes;
         for (const auto& part : parts) {
             if (&part != &*file && part.filename.empty())
                 job.params.emplace_back(part.name, part.data);

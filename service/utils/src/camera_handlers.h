@@ -121,5 +121,14 @@ Poco::JSON::Object::Ptr process_offline_upgrade(const std::string& body,
 Poco::JSON::Object::Ptr process_import_template(const std::string& body,
                                                 const std::string& boundary,
                                                 const CameraDriverPtr& driver);
+// The same two uploads with the body saved in the file at bodyPath: the file part is sent to
+// the camera from there, so that a large upload is never held in memory.
+Poco::JSON::Object::Ptr process_offline_upgrade_on_disk(const std::string& bodyPath,
+                                                        const std::string& boundary,
+                                                        const CameraDriverPtr& driver,
+                                                        bool restore);
+Poco::JSON::Object::Ptr process_import_template_on_disk(const std::string& bodyPath,
+                                                        const std::string& boundary,
+                                                        const CameraDriverPtr& driver);
 
 }  // namespace korvane::Utils

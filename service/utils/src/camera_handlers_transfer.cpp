@@ -15,11 +15,13 @@ namespace korvane::Utils {
 namespace {
 
 constexpr int kUnknownMistake = static_cast<int>(Errors::CameraError::UnknownMistake);
+// Text fields of an upload are names and small settings; anything longer is not one.
+constexpr std::size_t kFieldLimit = 1 << 20;
 
 // Sends what the upload holds with `send(const MultipartBody&) -> int`, or answers
 // -6210 when the body could not be taken apart.
-template <class Send>
-Poco::JSON::Object::Ptr upload(const MultipartBody& parts, Send send) {
+template <class Parts, class Send>
+Poco::JSON::Object::Ptr upload(const Parts& parts, Send send) {
     if (!parts.error.empty()) {
         Log()->error("{}", parts.error);
         return get_empty_response(kUnknownMistake);
@@ -73,6 +75,26 @@ Poco::JSON::Object::Ptr process_import_template(const std::string& body,
     return upload(extractMultipartForm(body, boundary), [&](const MultipartBody& parts) {
         return driver->import_template({.file = bytesOf(parts.file), .params = parts.fields});
     });
+}
+
+Poco::JSON::Object::Ptr process_offline_upgrade_on_disk(const std::string& bodyPath,
+                                                        const std::string& boundary,
+                                                        const CameraDriverPtr& driver,
+                                                        bool restore) {
+    return upload(extractMultipartFileOnDisk(bodyPath, boundary, kFieldLimit),
+                  [&](const MultipartFile& parts) {
+                      return driver->offline_upgrade({.stored = parts.file}, restore);
+                  });
+}
+
+Poco::JSON::Object::Ptr process_import_template_on_disk(const std::string& bodyPath,
+                                                        const std::string& boundary,
+                                                        const CameraDriverPtr& driver) {
+    return upload(
+        extractMultipartFormOnDisk(bodyPath, boundary, kFieldLimit),
+        [&](const MultipartFile& parts) {
+            return driver->import_template({.params = parts.fields, .stored = parts.file});
+        });
 }
 
 }  // namespace korvane::Utils

@@ -78,6 +78,33 @@ bool isEncryptedKey(const std::string& key) {
     return kEncryptedKeys.count(key) != 0;
 }
 
+namespace {
+
+bool isMasked(const Poco::Dynamic::Var& value) {
+    return value.isString() && value.extract<std::string>() == kMaskedSecret;
+}
+
+}  // namespace
+
+Poco::JSON::Object::Ptr maskSecrets(const Poco::JSON::Object& object) {
+    Poco::JSON::Object::Ptr masked = new Poco::JSON::Object(object);
+    for (const auto& name : masked->getNames()) {
+        const Poco::Dynamic::Var& value = masked->get(name);
+        if (isEncryptedKey(name) && !value.isEmpty() && !value.toString().empty()) {
+            masked->set(name, std::string(kMaskedSecret));
+        }
+    }
+    return masked;
+}
+
+Poco::JSON::Object::Ptr withoutMaskedSecrets(const Poco::JSON::Object& object) {
+    Poco::JSON::Object::Ptr kept = new Poco::JSON::Object(object);
+    for (const auto& name : object.getNames()) {
+        if (isEncryptedKey(name) && isMasked(object.get(name))) kept->remove(name);
+    }
+    return kept;
+}
+
 Poco::Dynamic::Var makeTypedValue(const std::string& value, const std::string& type) {
     if (value.empty()) {
         return std::string();

@@ -18,6 +18,15 @@ namespace korvane::Utils {
 // True for the three keys whose values are stored encrypted.
 bool isEncryptedKey(const std::string& key);
 
+// What a secret shows as wherever the configuration leaves the Agent in a readable form.
+inline constexpr const char* kMaskedSecret = "***";
+// A copy of `object` in which every encrypted key with a non-empty value holds kMaskedSecret;
+// an empty one stays empty, so that a reader can still tell that it is unset.
+Poco::JSON::Object::Ptr maskSecrets(const Poco::JSON::Object& object);
+// A copy of `object` without the encrypted keys that hold exactly kMaskedSecret: a reader
+// that writes back what it was shown leaves the stored secrets as they are.
+Poco::JSON::Object::Ptr withoutMaskedSecrets(const Poco::JSON::Object& object);
+
 // Stored text and type string to the typed value; a text that does not convert stays a string.
 Poco::Dynamic::Var makeTypedValue(const std::string& value, const std::string& type);
 

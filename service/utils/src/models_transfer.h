@@ -4,11 +4,13 @@
 // members; copied freely between threads.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "camera_errors.h"
+#include "file_slice.h"
 
 namespace korvane::Utils::Models {
 
@@ -17,13 +19,15 @@ struct ExportTemplateReq {
 };
 
 struct ImportTemplateReq {
-    std::vector<std::uint8_t> file;                           // a ".evo" file, passed on as it is
-    std::vector<std::pair<std::string, std::string>> params;  // extra form fields, in order
+    std::vector<std::uint8_t> file{};                           // a ".evo" file, passed on as it is
+    std::vector<std::pair<std::string, std::string>> params{};  // extra form fields, in order
+    std::optional<FileSlice> stored{};                          // when set, sent instead of `file`
 };
 
 // A firmware package, or a backup when the upload starts a restore.
 struct OfflineUpgradeReq {
-    std::vector<std::uint8_t> file;
+    std::vector<std::uint8_t> file{};
+    std::optional<FileSlice> stored{};  // when set, sent instead of `file`
 };
 
 struct ExportTemplateStatusRes {

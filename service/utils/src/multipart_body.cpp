@@ -1,6 +1,12 @@
 #include "multipart_body.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <optional>
+#include <stdexcept>
 
 namespace korvane::Utils {
 
@@ -42,17 +48,17 @@ struct ContentErrors {
     const char* badRange;
 };
 
-std::optional<Content> findContent(std::string_view body, std::string_view delimiter,
-                                   std::size_t from, const ContentErrors& errors,
-                                   std::string& error) {
+template <class Body>
+std::optional<Content> findContent(const Body& body, std::string_view delimiter, std::size_t from,
+                                   const ContentErrors& errors, std::string& error) {
     const std::size_t blank = body.find(kBlankLine, from);
-    if (blank == std::string_view::npos) {
+    if (blank == Body::npos) {
         error = errors.noStart;
         return std::nullopt;
     }
     const std::size_t begin = blank + kBlankLine.size();
     const std::size_t next = body.find(delimiter, begin);
-    if (next == std::string_view::npos) {
+    if (next == Body::npos) {
         error = errors.noEnd;
         return std::nullopt;
     }
@@ -69,11 +75,18 @@ constexpr ContentErrors kFileErrors{"File data start not found", "File data end 
 constexpr ContentErrors kFieldErrors{"param start not found", "Param end not found",
                                      "Invalid param data range"};
 
+// Where the parts of a body lie; the text fields are copied out.
+struct Layout {
+    Content file;
+    std::vector<std::pair<std::string, std::string>> fields;
+    std::string error;
+};
+
 // The file part; on success also where the delimiter after it starts.
-std::optional<Content> findFile(std::string_view body, std::string_view delimiter,
-                                MultipartBody& result) {
-    const std::size_t first = delimiter.empty() ? std::string_view::npos : body.find(delimiter);
-    if (first == std::string_view::npos) {
+template <class Body>
+std::optional<Content> findFile(const Body& body, std::string_view delimiter, Layout& result) {
+    const std::size_t first = delimiter.empty() ? Body::npos : body.find(delimiter, 0);
+    if (first == Body::npos) {
         result.error = "Boundary not found in request body";
         return std::nullopt;
     }
@@ -85,37 +98,30 @@ std::optional<Content> findFile(std::string_view body, std::string_view delimite
         return std::nullopt;
     }
     if (content) {
-        result.file = body.substr(content->begin, content->end - content->begin);
+        result.file = *content;
     }
     return content;
 }
 
-}  // namespace
-
-MultipartBody extractMultipartFile(std::string_view body, std::string_view delimiter) {
-    MultipartBody result;
-    findFile(body, delimiter, result);
-    return result;
-}
-
-MultipartBody extractMultipartForm(std::string_view body, std::string_view delimiter) {
-    MultipartBody result;
+template <class Body>
+Layout formLayout(const Body& body, std::string_view delimiter, bool withFields) {
+    Layout result;
     auto part = findFile(body, delimiter, result);
-    while (part) {
+    while (withFields && part) {
         // Past the delimiter and its line break comes the next part's header line; the closing
         // delimiter's "--" and a body that simply ends both leave no name there.
         const std::size_t lineBegin = part->nextDelimiter + delimiter.size() + kLineBreak.size();
         if (lineBegin > body.size()) {
             break;
         }
-        const auto header = body.substr(lineBegin);
-        const auto name = partName(header.substr(0, header.find(kLineBreak)));
+        const std::size_t lineEnd = std::min(body.find(kLineBreak, lineBegin), body.size());
+        const auto name = partName(body.text(lineBegin, lineEnd - lineBegin));
         if (!name) {
             break;
         }
         part = findContent(body, delimiter, lineBegin, kFieldErrors, result.error);
         if (part) {
-            result.fields.emplace_back(*name, body.substr(part->begin, part->end - part->begin));
+            result.fields.emplace_back(*name, body.text(part->begin, part->end - part->begin));
         }
     }
     if (!result.error.empty()) {
@@ -123,6 +129,134 @@ MultipartBody extractMultipartForm(std::string_view body, std::string_view delim
         result.fields.clear();
     }
     return result;
+}
+
+// A body held in memory.
+class MemoryBody {
+  public:
+    static constexpr std::size_t npos = std::string_view::npos;
+    explicit MemoryBody(std::string_view body) : body_(body) {}
+    std::size_t size() const { return body_.size(); }
+    std::size_t find(std::string_view needle, std::size_t from) const {
+        return body_.find(needle, from);
+    }
+    std::string_view text(std::size_t at, std::size_t length) const {
+        return body_.substr(at, length);
+    }
+
+  private:
+    std::string_view body_;
+};
+
+// A body saved in a file, searched a block at a time so that a large upload never has to fit
+// in memory. Only header lines and text fields are read out whole, up to a limit.
+class FileBody {
+  public:
+    static constexpr std::size_t npos = std::string_view::npos;
+    static constexpr std::size_t kBlock = 1 << 20;
+
+    FileBody(const std::string& path, std::size_t textLimit)
+        : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), textLimit_(textLimit) {
+        if (fd_ < 0) throw std::runtime_error("cannot open the saved upload " + path);
+        const off_t end = ::lseek(fd_, 0, SEEK_END);
+        if (end < 0) {
+            ::close(fd_);
+            throw std::runtime_error("cannot size the saved upload " + path);
+        }
+        size_ = static_cast<std::size_t>(end);
+    }
+    ~FileBody() { ::close(fd_); }
+    FileBody(const FileBody&) = delete;
+    FileBody& operator=(const FileBody&) = delete;
+
+    std::size_t size() const { return size_; }
+
+    std::size_t find(std::string_view needle, std::size_t from) const {
+        if (needle.empty() || from > size_) return from <= size_ ? from : npos;
+        // Consecutive blocks overlap by one byte less than the needle, so a match that
+        // straddles two blocks is found in the second.
+        const std::size_t step = std::max(kBlock, needle.size()) - needle.size() + 1;
+        for (std::size_t at = from; at < size_; at += step) {
+            read(at, std::max(kBlock, needle.size()), block_);
+            if (block_.size() < needle.size()) return npos;
+            const std::size_t hit = std::string_view(block_).find(needle);
+            if (hit != std::string_view::npos) return at + hit;
+        }
+        return npos;
+    }
+
+    std::string text(std::size_t at, std::size_t length) const {
+        if (length > textLimit_) throw std::length_error("multipart text part too long");
+        std::string out;
+        read(at, length, out);
+        return out;
+    }
+
+  private:
+    void read(std::size_t at, std::size_t length, std::string& out) const {
+        out.resize(std::min(length, size_ - std::min(at, size_)));
+        std::size_t done = 0;
+        while (done < out.size()) {
+            const ssize_t got =
+                ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(at + done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) throw std::runtime_error("cannot read the saved upload");
+            done += static_cast<std::size_t>(got);
+        }
+    }
+
+    int fd_;
+    std::size_t size_ = 0;
+    std::size_t textLimit_;
+    mutable std::string block_;  // reused by find, one block of the file
+};
+
+MultipartBody inMemory(std::string_view body, const Layout& layout) {
+    MultipartBody result;
+    result.file = body.substr(layout.file.begin, layout.file.end - layout.file.begin);
+    result.fields = layout.fields;
+    result.error = layout.error;
+    return result;
+}
+
+}  // namespace
+
+MultipartBody extractMultipartFile(std::string_view body, std::string_view delimiter) {
+    return inMemory(body, formLayout(MemoryBody(body), delimiter, false));
+}
+
+MultipartBody extractMultipartForm(std::string_view body, std::string_view delimiter) {
+    return inMemory(body, formLayout(MemoryBody(body), delimiter, true));
+}
+
+namespace {
+
+MultipartFile onDisk(const std::string& path, std::string_view delimiter, std::size_t textLimit,
+                     bool withFields) {
+    MultipartFile result;
+    try {
+        const FileBody body(path, textLimit);
+        Layout layout = formLayout(body, delimiter, withFields);
+        result.file = {path, layout.file.begin, layout.file.end - layout.file.begin};
+        result.fields = std::move(layout.fields);
+        result.error = std::move(layout.error);
+    } catch (const std::exception& e) {
+        result = {};
+        result.error = e.what();
+    }
+    return result;
+}
+
+}  // namespace
+
+MultipartFile extractMultipartFileOnDisk(const std::string& path, std::string_view delimiter,
+                                         std::size_t textLimit) {
+    return onDisk(path, delimiter, textLimit, false);
+}
+
+MultipartFile extractMultipartFormOnDisk(const std::string& path, std::string_view delimiter,
+                                         std::size_t textLimit) {
+    return onDisk(path, delimiter, textLimit, true);
 }
 
 }  // namespace korvane::Utils

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "file_slice.h"
+
 namespace korvane::Utils {
 
 struct MultipartBody {
@@ -24,5 +26,18 @@ struct MultipartBody {
 MultipartBody extractMultipartFile(std::string_view body, std::string_view delimiter);
 // The file and the text fields after it; reading stops at the first part without a name.
 MultipartBody extractMultipartForm(std::string_view body, std::string_view delimiter);
+
+// The same parts of a body saved in the file at `path`: where the file part lies in it, and the
+// text fields. A header line or text field longer than textLimit, or a file that cannot be
+// read, is an error like a body that cannot be taken apart.
+struct MultipartFile {
+    FileSlice file;
+    std::vector<std::pair<std::string, std::string>> fields;
+    std::string error;
+};
+MultipartFile extractMultipartFileOnDisk(const std::string& path, std::string_view delimiter,
+                                         std::size_t textLimit);
+MultipartFile extractMultipartFormOnDisk(const std::string& path, std::string_view delimiter,
+                                         std::size_t textLimit);
 
 }  // namespace korvane::Utils
