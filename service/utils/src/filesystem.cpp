@@ -157,13 +157,18 @@ bool SaveEncodedImage(const std::string& name, const std::vector<std::uint8_t>& 
             target = folder + "/" + name;
         }
         std::ofstream out(target, std::ios::binary | std::ios::out | std::ios::trunc);
-        if (!out) {
+        if (out) {
+            out.write(reinterpret_cast<const char*>(bytes.data()),
+                      static_cast<std::streamsize>(bytes.size()));
+            out.close();
+        }
+        if (!out || out.fail()) {
+            // A write cut short (a full disk) must not leave a partial picture to be uploaded.
+            std::error_code ignored;
+            std::filesystem::remove(target, ignored);
             return false;
         }
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        return !out.fail();
+        return true;
     } catch (...) {
         // Saving an image is best effort for its callers; a failure is reported, never thrown.
         return false;

@@ -24,7 +24,8 @@ std::string GetExecutableDir();
 // Creates one directory level (0755). True when created or already present.
 bool CreateDirectoryIfNotExists(const std::string& path);
 // Writes bytes to dir/name (dir and its parents are created; an empty dir means the folder
-// above the log directory). Replaces an existing file. True when every byte was written.
+// above the log directory). Replaces an existing file. True when every byte was written;
+// otherwise no file of that name is left.
 bool SaveEncodedImage(const std::string& name, const std::vector<std::uint8_t>& bytes,
                       const std::string& dir);
 

@@ -10,7 +10,6 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -143,13 +142,6 @@ struct ImageTarget {
     std::optional<std::uintmax_t> budgetBytes;
 };
 
-// A write that failed half-way (a full disk) must not leave a cut picture for the upload.
-void removeCutImage(const std::string& folder, const std::string& name) {
-    if (name.find('/') != std::string::npos || name.find('\0') != std::string::npos) return;
-    std::error_code ignored;
-    std::filesystem::remove(std::filesystem::path(folder) / name, ignored);
-}
-
 // Saves the camera's current picture as <folder>/<sid>.jpg. Throws std::runtime_error saying
 // what failed.
 void saveCameraImage(Engine::Driver::PellixDriver& driver, const ImageTarget& target,
@@ -172,7 +164,6 @@ void saveCameraImage(Engine::Driver::PellixDriver& driver, const ImageTarget& ta
     Log()->info("Saving file... ({})", path);
     const std::vector<std::uint8_t> bytes(image.begin(), image.end());
     if (!Filesystem::SaveEncodedImage(name, bytes, *folder)) {
-        removeCutImage(*folder, name);
         throw std::runtime_error("Failed to open file for writing: " + path);
     }
     Log()->info("Saved image for sid {} to {}", sid, path);
