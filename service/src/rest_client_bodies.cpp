@@ -7,7 +7,6 @@
 #include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
 #include <cctype>
-#include <cerrno>
 #include <memory>
 #include <ostream>
 #include <string_view>
@@ -106,11 +105,11 @@ void copySlice(const Utils::FileSlice& file, std::ostream& out) {
     while (done < file.length && out) {
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, file.length - done));
-        const ssize_t got = ::pread(fd, block.data(), want, static_cast<off_t>(file.offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) throw Poco::ReadFileException(file.path);
-        out.write(block.data(), got);
-        done += static_cast<std::uint64_t>(got);
+        if (!Utils::readExactly(fd, file.offset + done, block.data(), want)) {
+            throw Poco::ReadFileException(file.path);
+        }
+        out.write(block.data(), static_cast<std::streamsize>(want));
+        done += want;
     }
 }
 

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <optional>
 #include <stdexcept>
 
@@ -195,13 +194,8 @@ class FileBody {
   private:
     void read(std::size_t at, std::size_t length, std::string& out) const {
         out.resize(std::min(length, size_ - std::min(at, size_)));
-        std::size_t done = 0;
-        while (done < out.size()) {
-            const ssize_t got =
-                ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(at + done));
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) throw std::runtime_error("cannot read the saved upload");
-            done += static_cast<std::size_t>(got);
+        if (!readExactly(fd_, at, out.data(), out.size())) {
+            throw std::runtime_error("cannot read the saved upload");
         }
     }
 

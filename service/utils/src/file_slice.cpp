@@ -1,0 +1,21 @@
+#include "file_slice.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace korvane::Utils {
+
+bool readExactly(int fd, std::uint64_t offset, char* out, std::size_t length) {
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t got =
+            ::pread(fd, out + done, length - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+}  // namespace korvane::Utils
