@@ -80,12 +80,29 @@ stop_agent() {
   wait "$agent_pid" || fail "the Agent did not exit with status 0 on SIGTERM"
 }
 
+# Only this test needs lintian, so a build machine that never packages goes without it.
+if ! dpkg-query -W -f='${Status}' lintian 2>/dev/null | grep -q "install ok installed"; then
+  step "installing lintian"
+  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+    --no-install-recommends lintian; } >"$work/apt.log" 2>&1 ||
+    fail "installing lintian: $(cat "$work/apt.log")"
+fi
+step "lintian $(basename "$deb")"
+# --fail-on makes warnings count as well, and a lintian that breaks fails the test too.
+lintian_out=$(lintian --fail-on error,warning "$deb" 2>&1) || fail "lintian:"$'\n'"$lintian_out"
+
 step "contents of $(basename "$deb")"
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for path in ./usr/bin/korvanepellixagent ./usr/bin/korvanepellixagent-autostart \
-  ".$unit_path" ./usr/share/doc/$package/README.md; do
+  ".$unit_path" ./usr/share/doc/$package/README.md ./usr/share/doc/$package/copyright \
+  ./usr/share/doc/$package/changelog.gz ./usr/share/man/man8/korvanepellixagent.8.gz \
+  ./usr/share/man/man8/korvanepellixagent-autostart.8.gz; do
   grep -qx -- "$path" <<<"$contents" || fail "$path missing from the package"
 done
+version=$(dpkg-deb -f "$deb" Version)
+changelog_version=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/$package/changelog.gz |
+  gzip -dc | sed -n '1s/^[^ ]* (\([^)]*\)).*/\1/p')
+[ "$changelog_version" = "$version" ] || fail "changelog ends at $changelog_version, package is $version"
 depends=$(dpkg-deb -f "$deb" Depends)
 for library in libpoco libsystemd0 libsqlite3 libspdlog; do
   grep -q "$library" <<<"$depends" || fail "Depends lacks $library: $depends"
@@ -97,7 +114,7 @@ done
 unit=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ".$unit_path")
 for line in User=$account Type=notify Restart=on-failure WatchdogSec=30 NoNewPrivileges=yes \
   ProtectSystem=strict ReadWritePaths=$home PrivateTmp=yes ProtectHome=yes \
-  CapabilityBoundingSet= ExecStart=/usr/bin/korvanepellixagent; do
+  CapabilityBoundingSet= LimitNOFILE=4096 ExecStart=/usr/bin/korvanepellixagent; do
   grep -qx -- "$line" <<<"$unit" || fail "unit lacks $line"
 done
 

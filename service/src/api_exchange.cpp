@@ -1,6 +1,8 @@
 #include "api_exchange.h"
 
-namespace korvane::Engine::Test {
+#include "responses.h"
+
+namespace korvane::Engine::LocalApi {
 
 ApiReply ApiReply::json(const std::string& text, int status) {
     ApiReply reply;
@@ -26,4 +28,8 @@ ApiReply ApiReply::notFoundReply() {
     return reply;
 }
 
-}  // namespace korvane::Engine::Test
+ApiReply ApiReply::failure(int status, int code) {
+    return json(Utils::toJsonText(Utils::get_empty_response(code)), status);
+}
+
+}  // namespace korvane::Engine::LocalApi

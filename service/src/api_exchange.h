@@ -6,7 +6,12 @@
 #include <utility>
 #include <vector>
 
-namespace korvane::Engine::Test {
+namespace korvane::Engine::LocalApi {
+
+// The local API's own failures, answered in the envelope {"code":<code>,"data":null}: a request
+// that cannot be read or is not allowed, and a request the Agent failed to serve.
+inline constexpr int kBadRequestCode = -6200;
+inline constexpr int kInternalErrorCode = -6210;
 
 struct ApiRequest {
     std::string method;
@@ -16,9 +21,10 @@ struct ApiRequest {
     std::string contentType;
     std::vector<std::pair<std::string, std::string>> headers;  // as received, in order
     std::string body;
-    // Upload commands: where the body was saved as received (the file is removed once the
-    // answer is written); empty for every other request.
-    std::string bodyFile;
+    // Upload commands: an open descriptor of the unlinked file that holds the body as received,
+    // from offset 0 (read it with positional reads; it is closed once the answer is written);
+    // -1 for every other request.
+    int bodyFd = -1;
 };
 
 struct ApiReply {
@@ -35,6 +41,8 @@ struct ApiReply {
     static ApiReply json(const std::string& text, int status = 200);
     static ApiReply bytes(std::string body, std::string contentType, int status = 200);
     static ApiReply notFoundReply();
+    // The envelope {"code":code,"data":null} with this HTTP status.
+    static ApiReply failure(int status, int code);
 };
 
-}  // namespace korvane::Engine::Test
+}  // namespace korvane::Engine::LocalApi

@@ -4,7 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace korvane::Engine::Test {
+namespace korvane::Engine::LocalApi {
 
 namespace {
 
@@ -21,8 +21,8 @@ thread_local CurrentWatch current;
 
 }  // namespace
 
-ConnectionWatchdog::ConnectionWatchdog(Clock::duration headLimit, Clock::duration idleLimit)
-    : headLimit_(headLimit), idleLimit_(idleLimit), thread_([this] { run(); }) {}
+ConnectionWatchdog::ConnectionWatchdog(Clock::duration stepLimit, Clock::duration idleLimit)
+    : stepLimit_(stepLimit), idleLimit_(idleLimit), thread_([this] { run(); }) {}
 
 ConnectionWatchdog::~ConnectionWatchdog() {
     {
@@ -46,20 +46,35 @@ ConnectionWatchdog::Watch::~Watch() {
     if (socket_ >= 0) ::close(socket_);
 }
 
-void ConnectionWatchdog::requestStarted() {
+void ConnectionWatchdog::stepStarted() {
+    if (current.watchdog) expectBy(Clock::now() + current.watchdog->stepLimit_);
+}
+
+void ConnectionWatchdog::expectBy(Clock::time_point deadline) {
+    if (current.watchdog) current.watchdog->setDeadline(current.id, deadline);
+}
+
+void ConnectionWatchdog::serving() {
     if (current.watchdog) current.watchdog->setDeadline(current.id, std::nullopt);
 }
 
-void ConnectionWatchdog::requestFinished() {
-    if (current.watchdog) {
-        current.watchdog->setDeadline(current.id, Clock::now() + current.watchdog->idleLimit_);
+void ConnectionWatchdog::answered() {
+    if (current.watchdog) expectBy(Clock::now() + current.watchdog->idleLimit_);
+}
+
+void ConnectionWatchdog::shutdownAll() {
+    std::lock_guard lock(mutex_);
+    shuttingAll_ = true;
+    for (auto& [id, entry] : entries_) {
+        if (entry.socket >= 0) ::shutdown(entry.socket, SHUT_RDWR);
     }
 }
 
 std::uint64_t ConnectionWatchdog::add(int socket) {
     std::lock_guard lock(mutex_);
     const std::uint64_t id = nextId_++;
-    entries_[id] = Entry{socket, Clock::now() + headLimit_};
+    entries_[id] = Entry{socket, Clock::now() + stepLimit_};
+    if (shuttingAll_ && socket >= 0) ::shutdown(socket, SHUT_RDWR);
     return id;
 }
 
@@ -79,12 +94,12 @@ void ConnectionWatchdog::run() {
         const auto now = Clock::now();
         for (auto& [id, entry] : entries_) {
             if (!entry.deadline || *entry.deadline > now || entry.socket < 0) continue;
-            // Shutting down wakes the worker blocked in its read; the worker then ends the
-            // connection and closes the socket itself.
+            // Shutting down wakes the worker blocked in its read or write; the worker then ends
+            // the connection and closes the socket itself.
             ::shutdown(entry.socket, SHUT_RDWR);
             entry.deadline.reset();
         }
     }
 }
 
-}  // namespace korvane::Engine::Test
+}  // namespace korvane::Engine::LocalApi

@@ -1,9 +1,12 @@
 #pragma once
-// A log sink that never lets a write or flush failure of the sink it wraps escape: a full or
-// read-only disk must cost log lines, never a request thread or the process. Lines that could
-// not be written are counted; errors among them go to standard error instead (the service
-// manager's journal), and once writing works again one warning in the file says how many lines
-// are missing. Owned by the process logger; safe to call from any thread.
+// Wraps the log file's sink so that the lines the file could not take are accounted for. A
+// std::exception of the wrapped sink never leaves this one (the logger would catch it as well,
+// but only report it on standard error, at most once a second). Instead: a line whose write
+// throws, and the lines handed over since the last flush when a flush throws, are counted as
+// lost; the first failure of a run is reported once on standard error (the service manager's
+// journal), and so is each line at error level or above whose own write throws; the first
+// flush that works again is followed by one warning line in the file with the count.
+// Owned by the process logger; safe to call from any thread.
 
 #include <spdlog/sinks/sink.h>
 

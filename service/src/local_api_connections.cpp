@@ -9,12 +9,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
-#include <string_view>
 
+#include "api_exchange.h"
 #include "logger.h"
 
-namespace korvane::Engine::Test {
+namespace korvane::Engine::LocalApi {
 
 namespace {
 
@@ -24,24 +25,35 @@ constexpr std::uint64_t kDrainBytes = 16 << 20;
 
 // The answer the HTTP library cannot give itself: it fails while reading the head, before any
 // response object exists.
-constexpr std::string_view kUnreadableLength =
-    "HTTP/1.1 400 Bad Request\r\n"
-    "Connection: close\r\n"
-    "Content-Type: application/json\r\n"
-    "Content-Length: 26\r\n"
-    "\r\n"
-    R"({"code":-6200,"data":null})";
+std::string unreadableLengthAnswer() {
+    const std::string body = ApiReply::failure(400, kBadRequestCode).body;
+    return "HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Type: application/json\r\n"
+           "Content-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}
 
 class WatchedConnection : public Poco::Net::HTTPServerConnection {
   public:
     WatchedConnection(const Poco::Net::StreamSocket& socket,
                       Poco::Net::HTTPServerParams::Ptr params,
                       Poco::Net::HTTPRequestHandlerFactory::Ptr handlers,
-                      ConnectionWatchdog& watchdog)
-        : HTTPServerConnection(socket, params, handlers), watchdog_(watchdog) {}
+                      ConnectionWatchdog& watchdog, Poco::AutoPtr<ClientShare> share)
+        : HTTPServerConnection(socket, params, handlers),
+          watchdog_(watchdog),
+          share_(std::move(share)),
+          client_(share_->claim(socket)) {}
+
+    ~WatchedConnection() override {
+        if (client_) share_->ended(*client_);
+    }
 
     void run() override {
         ConnectionWatchdog::Watch watch(watchdog_, socket().impl()->sockfd());
+        if (watch.socket() < 0) {
+            // Unwatched, it could hold its worker for as long as the client likes.
+            Log()->error("Connection closed unserved: cannot watch it (errno {});", errno);
+            return;
+        }
         try {
             HTTPServerConnection::run();
         } catch (const Poco::SyntaxException& e) {
@@ -59,13 +71,16 @@ class WatchedConnection : public Poco::Net::HTTPServerConnection {
   private:
     static void refuse(int socket) {
         if (socket < 0) return;
-        if (::send(socket, kUnreadableLength.data(), kUnreadableLength.size(), MSG_NOSIGNAL) < 0) {
+        static const std::string answer = unreadableLengthAnswer();
+        if (::send(socket, answer.data(), answer.size(), MSG_NOSIGNAL) < 0) {
             Log()->debug("Refusal not delivered: errno {};", errno);
         }
         closeAfterAnswer(socket);
     }
 
     ConnectionWatchdog& watchdog_;
+    Poco::AutoPtr<ClientShare> share_;
+    const std::optional<std::string> client_;
 };
 
 }  // namespace
@@ -88,16 +103,20 @@ void closeAfterAnswer(int socket) {
 
 LocalApiConnections::LocalApiConnections(Poco::Net::HTTPServerParams::Ptr params,
                                          Poco::SharedPtr<StoppableHandlerFactory> handlers,
-                                         ConnectionWatchdog& watchdog)
-    : params_(std::move(params)), handlers_(std::move(handlers)), watchdog_(watchdog) {}
+                                         ConnectionWatchdog& watchdog,
+                                         Poco::AutoPtr<ClientShare> share)
+    : params_(std::move(params)),
+      handlers_(std::move(handlers)),
+      watchdog_(watchdog),
+      share_(std::move(share)) {}
 
 Poco::Net::TCPServerConnection* LocalApiConnections::createConnection(
     const Poco::Net::StreamSocket& socket) {
-    return new WatchedConnection(socket, params_, handlers_, watchdog_);
+    return new WatchedConnection(socket, params_, handlers_, watchdog_, share_);
 }
 
 void LocalApiConnections::stopAll() {
     handlers_->stopConnections();
 }
 
-}  // namespace korvane::Engine::Test
+}  // namespace korvane::Engine::LocalApi

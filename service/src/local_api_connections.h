@@ -1,18 +1,21 @@
 #pragma once
 // Makes the local API's connections: each serves HTTP requests as the HTTP library's own
-// connections do, registered with the ConnectionWatchdog for as long as it runs, and answers
-// a request whose Content-Length cannot be read with 400 and a close instead of dropping it
-// unanswered. Owned by the TCP server it is given to; createConnection runs on the server's
-// dispatcher threads, stopAll on the thread that stops the server.
+// connections do, registered with the ConnectionWatchdog for as long as it runs and counted in
+// its client's share until it ends, and answers a request whose Content-Length cannot be read
+// with 400 and a close instead of dropping it unanswered. Owned by the TCP server it is given
+// to; createConnection runs on the server's dispatcher threads, stopAll on the thread that
+// stops the server.
 
+#include <Poco/AutoPtr.h>
 #include <Poco/Net/HTTPRequestHandlerFactory.h>
 #include <Poco/Net/HTTPServerParams.h>
 #include <Poco/Net/TCPServerConnectionFactory.h>
 #include <Poco/SharedPtr.h>
 
+#include "client_share.h"
 #include "connection_watchdog.h"
 
-namespace korvane::Engine::Test {
+namespace korvane::Engine::LocalApi {
 
 // A request handler factory whose connections can be told that the server stopped (the HTTP
 // library keeps that signal to its own server class).
@@ -30,7 +33,7 @@ class LocalApiConnections : public Poco::Net::TCPServerConnectionFactory {
   public:
     LocalApiConnections(Poco::Net::HTTPServerParams::Ptr params,
                         Poco::SharedPtr<StoppableHandlerFactory> handlers,
-                        ConnectionWatchdog& watchdog);
+                        ConnectionWatchdog& watchdog, Poco::AutoPtr<ClientShare> share);
 
     Poco::Net::TCPServerConnection* createConnection(
         const Poco::Net::StreamSocket& socket) override;
@@ -43,6 +46,7 @@ class LocalApiConnections : public Poco::Net::TCPServerConnectionFactory {
     Poco::Net::HTTPServerParams::Ptr params_;
     Poco::SharedPtr<StoppableHandlerFactory> handlers_;
     ConnectionWatchdog& watchdog_;
+    Poco::AutoPtr<ClientShare> share_;
 };
 
-}  // namespace korvane::Engine::Test
+}  // namespace korvane::Engine::LocalApi

@@ -29,8 +29,8 @@ constexpr unsigned kMaxLogFiles = 14;
 // no line and the log-upload task sends what was logged up to that moment. (The flush hands the
 // line to the kernel; no fsync, so a power cut may still take the last lines the kernel had not
 // yet written.)
-// The file sink sits behind a ContainedLogSink: the logging library throws on a failed write
-// or flush, and a full disk must not end the thread that logged.
+// The file sink sits behind a ContainedLogSink, so that lines a full disk swallowed are counted
+// and reported once writing works again.
 struct Logger::Impl {
     mutable std::mutex mutex;
     std::shared_ptr<spdlog::logger> logger;

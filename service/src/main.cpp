@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <time.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -84,13 +85,30 @@ SystemdNotifier::SelfCheckTarget selfCheckTarget(const Server& server) {
 // Without a server the local API never answers, so systemd is never told the Agent is ready.
 void start_notifier() {
     if (!server_ptr || !SystemdNotifier::requested()) return;
-    notifier = std::make_unique<SystemdNotifier>(selfCheckTarget(*server_ptr),
-                                                 [] { return server_ptr->cameraConnected(); });
+    notifier = std::make_unique<SystemdNotifier>(
+        selfCheckTarget(*server_ptr), [] { return server_ptr->cameraConnected(); },
+        server_ptr->listeningProblem());
     notifier->start();
+}
+
+// A request still at work when the stop began (a long camera transfer, a slow monitoring call)
+// must not keep the process from ending: after this long it ends without waiting further.
+// What is committed in the database stays; what is not was never answered as done.
+constexpr std::chrono::milliseconds kShutdownLimit{4500};
+
+void endShutdownInTime() {
+    std::thread([] {
+        std::this_thread::sleep_for(kShutdownLimit);
+        Log()->warn("Shutdown still waiting after {} ms; ending now;", kShutdownLimit.count());
+        Log()->flush();
+        SingleInstance::ReleaseLock();
+        std::_Exit(0);
+    }).detach();
 }
 
 [[noreturn]] void shutdown(int signal) {
     Log()->info("Received signal {}, shutting down...", signal);
+    endShutdownInTime();
     // Stopped first: its checks call into the server, which is gone below.
     notifier.reset();
     if (server_ptr) server_ptr->Stop();

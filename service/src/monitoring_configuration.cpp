@@ -1,6 +1,7 @@
 #include "monitoring_configuration.h"
 
 #include <Poco/String.h>
+#include <arpa/inet.h>
 
 #include <algorithm>
 #include <array>
@@ -98,8 +99,23 @@ int readPortNumber(const std::string& text, const std::string& key) {
 }
 
 void checkConfigurationChange(Utils::ConfigMap current, const Poco::JSON::Object::Ptr& changes) {
+    checkLocalApiAddress(changes);
     for (const auto& [key, value] : *changes) current[key] = value;
     validateRuntimeConfiguration(current);
+}
+
+void checkLocalApiAddress(const Poco::JSON::Object::Ptr& changes) {
+    constexpr const char* kKey = "local_api_address";
+    if (!changes->has(kKey)) return;
+    const Poco::Dynamic::Var value = changes->get(kKey);
+    if (value.isString() && value.extract<std::string>().empty()) return;  // all interfaces
+    const std::string text = value.isEmpty() ? std::string("null") : value.toString();
+    in_addr parsed{};
+    // Dotted quads only: inet_aton would also take shorthands such as "127.1".
+    if (!value.isString() || ::inet_pton(AF_INET, text.c_str(), &parsed) != 1) {
+        throw std::invalid_argument("Expected a dotted-quad IPv4 address for config key " +
+                                    std::string(kKey) + ": '" + text + "'");
+    }
 }
 
 MonitoringConfiguration validateRuntimeConfiguration(const Utils::ConfigMap& config) {

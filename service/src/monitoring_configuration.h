@@ -40,9 +40,16 @@ MonitoringConfiguration readMonitoringConfiguration(const Utils::ConfigMap& conf
 // std::runtime_error or std::invalid_argument with the reason.
 MonitoringConfiguration validateRuntimeConfiguration(const Utils::ConfigMap& config);
 
-// validateRuntimeConfiguration of current with changes applied: whether storing the changes
-// would leave the Agent able to rebuild its components. Throws with the reason.
+// validateRuntimeConfiguration of current with changes applied, and checkLocalApiAddress of
+// the changes: whether storing them would leave the Agent able to rebuild its components and
+// listen where it was told. Throws with the reason.
 void checkConfigurationChange(Utils::ConfigMap current, const Poco::JSON::Object::Ptr& changes);
+
+// The local_api_address among changes, when present and not empty, must be a dotted-quad IPv4
+// address: stored mistyped, it would leave the API on loopback alone at the next start. Throws
+// std::invalid_argument naming the key and the value. Only changes are checked, so that a value
+// stored by an older version does not block unrelated ones.
+void checkLocalApiAddress(const Poco::JSON::Object::Ptr& changes);
 
 // The whole text must be a port number, 1 to 65535 ("80x" is not read as 80); throws
 // std::invalid_argument naming the key otherwise.

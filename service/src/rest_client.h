@@ -157,8 +157,9 @@ class RestClient {
     RawResponse PostFormData(const std::string& path, const std::string& fieldName,
                              const std::string& fileName, const std::vector<std::uint8_t>& bytes,
                              const NameValues& fields, Timeout timeout = {}) const;
-    // The same with the file part read from disk while it is sent, a block at a time. Throws
-    // Poco::IOException when the file cannot be read as far as the slice says.
+    // The same with the file part read from the slice's open descriptor while it is sent, a
+    // block at a time. Throws Poco::IOException when the file cannot be read as far as the
+    // slice says.
     RawResponse PostFormFile(const std::string& path, const std::string& fieldName,
                              const std::string& fileName, const Utils::FileSlice& file,
                              const NameValues& fields, Timeout timeout = {}) const;

@@ -1,13 +1,10 @@
 #include <Poco/Exception.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <boost/json/object.hpp>
 #include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
 #include <cctype>
-#include <memory>
 #include <ostream>
 #include <string_view>
 
@@ -93,20 +90,18 @@ std::string multipartTail(const NameValues& fields) {
     return body;
 }
 
-// Copies the slice to out a block at a time.
+// Copies the slice to out a block at a time, from the slice's own descriptor: the file may be
+// unlinked already, and other threads may be reading the same descriptor.
 void copySlice(const Utils::FileSlice& file, std::ostream& out) {
     constexpr std::size_t kBlock = 64 * 1024;
-    const int fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw Poco::OpenFileException(file.path);
-    const std::unique_ptr<const int, void (*)(const int*)> closer(
-        &fd, [](const int* f) { ::close(*f); });
     std::string block(kBlock, '\0');
     std::uint64_t done = 0;
     while (done < file.length && out) {
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, file.length - done));
-        if (!Utils::readExactly(fd, file.offset + done, block.data(), want)) {
-            throw Poco::ReadFileException(file.path);
+        if (!Utils::readExactly(file.fd, file.offset + done, block.data(), want)) {
+            throw Poco::ReadFileException("upload cut short at byte " +
+                                          std::to_string(file.offset + done));
         }
         out.write(block.data(), static_cast<std::streamsize>(want));
         done += want;

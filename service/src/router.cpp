@@ -5,44 +5,38 @@
 
 #include "invalid_request.h"
 #include "logger.h"
-#include "responses.h"
 
-namespace korvane::Engine::Test {
+namespace korvane::Engine::LocalApi {
 
 namespace {
-
-constexpr int kBadRequestCode = -6200;
-constexpr int kInternalErrorCode = -6210;
 
 template <class Command>
 const ApiHandler* handlerOf(const Command* command) {
     return command ? &command->handler : nullptr;
 }
 
-ApiReply failure(int httpStatus, int code) {
-    return ApiReply::json(Utils::toJsonText(Utils::get_empty_response(code)), httpStatus);
-}
-
 }  // namespace
 
 void Router::addCommand(const std::string& command, std::set<std::string> methods,
-                        ApiHandler handler) {
-    apiCommands_[command] = Command{std::move(methods), std::move(handler)};
+                        ApiHandler handler, Access access) {
+    apiCommands_[command] = Command{std::move(methods), std::move(handler), false, access};
 }
 
 void Router::addAgentCommand(const std::string& command, std::set<std::string> methods,
-                             ApiHandler handler) {
-    agentCommands_[command] = Command{std::move(methods), std::move(handler)};
+                             ApiHandler handler, Access access) {
+    agentCommands_[command] = Command{std::move(methods), std::move(handler), false, access};
 }
 
 void Router::addUploadCommand(const std::string& command, std::set<std::string> methods,
-                              ApiHandler handler) {
-    apiCommands_[command] = Command{std::move(methods), std::move(handler), true};
+                              ApiHandler handler, Access access) {
+    apiCommands_[command] = Command{std::move(methods), std::move(handler), true, access};
 }
 
-void Router::setMonitoringRoute(ApiHandler handler) {
+void Router::setMonitoringRoute(ApiHandler handler, Access access) {
     monitoringRoute_ = std::move(handler);
+    monitoringAccess_ = access;
 }
+
 void Router::setDownloadRoute(ApiHandler handler) {
     downloadRoute_ = std::move(handler);
 }
@@ -57,11 +51,27 @@ const Router::Command* Router::find(const CommandTable& table, const std::string
     return &it->second;
 }
 
-bool Router::takesUpload(const ApiRequest& request) const {
+const Router::Command* Router::commandOf(const ApiRequest& request) const {
     const auto& s = request.segments;
-    if (s.size() != 2 || s[0] != "api") return false;
-    const Command* command = find(apiCommands_, s[1], request.method);
+    if (s.size() == 2 && s[0] == "api") return find(apiCommands_, s[1], request.method);
+    if (s.size() >= 3 && s[0] == "api" && s[1] == "agent") {
+        return find(agentCommands_, s[2], request.method);
+    }
+    return nullptr;
+}
+
+bool Router::takesUpload(const ApiRequest& request) const {
+    const Command* command = commandOf(request);
     return command && command->upload;
+}
+
+bool Router::needsAdmin(const ApiRequest& request) const {
+    const auto& s = request.segments;
+    if (s.size() >= 3 && s[0] == "api" && s[1] == "monitoring") {
+        return monitoringAccess_ == Access::Admin;
+    }
+    const Command* command = commandOf(request);
+    return command && command->access == Access::Admin;
 }
 
 const ApiHandler* Router::select(const ApiRequest& request) const {
@@ -71,10 +81,8 @@ const ApiHandler* Router::select(const ApiRequest& request) const {
         handler = &downloadRoute_;
     } else if (s.empty() || s[0] != "api") {
         handler = &outsideRoute_;
-    } else if (s.size() == 2) {
-        handler = handlerOf(find(apiCommands_, s[1], request.method));
-    } else if (s.size() >= 3 && s[1] == "agent") {
-        handler = handlerOf(find(agentCommands_, s[2], request.method));
+    } else if (s.size() == 2 || (s.size() >= 3 && s[1] == "agent")) {
+        handler = handlerOf(commandOf(request));
     } else if (s.size() >= 3 && s[1] == "monitoring") {
         handler = &monitoringRoute_;
     }
@@ -88,17 +96,17 @@ ApiReply Router::route(const ApiRequest& request) const {
         return (*handler)(request);
     } catch (const Utils::InvalidRequest& e) {
         Log()->error("Bad request {} {}: {};", request.method, request.uri, e.what());
-        return failure(400, kBadRequestCode);
+        return ApiReply::failure(400, kBadRequestCode);
     } catch (const Poco::JSON::JSONException& e) {
         Log()->error("Bad request {} {}: {};", request.method, request.uri, e.displayText());
-        return failure(400, kBadRequestCode);
+        return ApiReply::failure(400, kBadRequestCode);
     } catch (const Poco::Exception& e) {
         Log()->error("Request {} {} failed: {};", request.method, request.uri, e.displayText());
-        return failure(500, kInternalErrorCode);
+        return ApiReply::failure(500, kInternalErrorCode);
     } catch (const std::exception& e) {
         Log()->error("Request {} {} failed: {};", request.method, request.uri, e.what());
-        return failure(500, kInternalErrorCode);
+        return ApiReply::failure(500, kInternalErrorCode);
     }
 }
 
-}  // namespace korvane::Engine::Test
+}  // namespace korvane::Engine::LocalApi

@@ -11,22 +11,26 @@
 
 #include "api_exchange.h"
 
-namespace korvane::Engine::Test {
+namespace korvane::Engine::LocalApi {
 
 using ApiHandler = std::function<ApiReply(const ApiRequest&)>;
+
+// Who may call a route: anyone, or with local_api_admin_token set, only a caller that shows it.
+enum class Access { Open, Admin };
 
 class Router {
   public:
     // /api/<command> and /api/agent/<command>: a command answers only the listed methods.
-    void addCommand(const std::string& command, std::set<std::string> methods, ApiHandler handler);
+    void addCommand(const std::string& command, std::set<std::string> methods, ApiHandler handler,
+                    Access access = Access::Open);
     void addAgentCommand(const std::string& command, std::set<std::string> methods,
-                         ApiHandler handler);
+                         ApiHandler handler, Access access = Access::Open);
     // An /api/<command> whose body is a file upload: the handler finds it saved in
-    // ApiRequest::bodyFile instead of ApiRequest::body.
+    // ApiRequest::bodyFd instead of ApiRequest::body.
     void addUploadCommand(const std::string& command, std::set<std::string> methods,
-                          ApiHandler handler);
+                          ApiHandler handler, Access access = Access::Open);
     // /api/monitoring/...: the handler matches the remaining segments itself.
-    void setMonitoringRoute(ApiHandler handler);
+    void setMonitoringRoute(ApiHandler handler, Access access = Access::Open);
     // /download/<name>
     void setDownloadRoute(ApiHandler handler);
     // Paths whose first segment is not "api".
@@ -37,24 +41,29 @@ class Router {
     // Whether the request (its method and segments; the body is not looked at) goes to an
     // upload command.
     bool takesUpload(const ApiRequest& request) const;
+    // Whether the request (its method and segments) goes to a route registered Access::Admin.
+    bool needsAdmin(const ApiRequest& request) const;
 
   private:
     struct Command {
         std::set<std::string> methods;
         ApiHandler handler;
         bool upload = false;
+        Access access = Access::Open;
     };
     using CommandTable = std::map<std::string, Command>;
 
     static const Command* find(const CommandTable& table, const std::string& command,
                                const std::string& method);
+    const Command* commandOf(const ApiRequest& request) const;
     const ApiHandler* select(const ApiRequest& request) const;
 
     CommandTable apiCommands_;
     CommandTable agentCommands_;
     ApiHandler monitoringRoute_;
+    Access monitoringAccess_ = Access::Open;
     ApiHandler downloadRoute_;
     ApiHandler outsideRoute_;
 };
 
-}  // namespace korvane::Engine::Test
+}  // namespace korvane::Engine::LocalApi

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "build_constants.h"
+#include "client_share.h"
 #include "config_conversion.h"
 #include "config_queries.h"
 #include "connection_watchdog.h"
@@ -37,15 +38,23 @@ namespace {
 
 // A connection holds its worker thread from accept to close, also while its client is slow to
 // send its request; enough workers that a crowd of such clients leaves threads for the point
-// of sale. The watchdog bounds how long each one can hold on.
+// of sale. The watchdog bounds how long each one can hold on, the client share how many one
+// address can hold.
 constexpr int kMaxThreads = 256;
-constexpr int kMaxQueued = 100;
+// Workers no outside client can take: the self-check's, so that a crowd of clients cannot get
+// a working Agent restarted by its service manager.
+constexpr int kSelfCheckReserve = 4;
+// Every admitted connection fits in the queue, so none is dropped uncounted while the
+// acceptor starts its thread.
+constexpr int kMaxQueued = kMaxThreads;
+constexpr std::int64_t kDefaultConnectionsPerClient = 32;
 // Room for a crowd of connections arriving at once while the acceptor starts their threads;
 // beyond it the kernel drops connection attempts and clients retry only after a second.
 constexpr int kBacklog = 256;
-constexpr std::chrono::seconds kHeadLimit{10};
+constexpr std::chrono::seconds kStepLimit{10};
 constexpr std::chrono::seconds kIdleLimit{15};
 constexpr const char* kAllInterfaces = "0.0.0.0";
+constexpr const char* kLoopback = "127.0.0.1";
 
 class Handler : public Poco::Net::HTTPRequestHandler {
   public:
@@ -53,16 +62,15 @@ class Handler : public Poco::Net::HTTPRequestHandler {
     void handleRequest(Poco::Net::HTTPServerRequest& request,
                        Poco::Net::HTTPServerResponse& response) override {
         Log()->info("Incoming {} request to {};", request.getMethod(), request.getURI());
-        ConnectionWatchdog::requestStarted();
         server_.HandleSession(request, response);
-        ConnectionWatchdog::requestFinished();
+        LocalApi::ConnectionWatchdog::answered();
     }
 
   private:
     Server& server_;
 };
 
-class LocalFactory : public StoppableHandlerFactory {
+class LocalFactory : public LocalApi::StoppableHandlerFactory {
   public:
     explicit LocalFactory(Server& server) : server_(server) {}
     Poco::Net::HTTPRequestHandler* createRequestHandler(
@@ -82,20 +90,35 @@ std::string readWholeFile(const std::string& path) {
     return text.str();
 }
 
-// The stored local_api_address, or all interfaces when it is unset or not an IPv4 address.
-std::string listeningAddressOf(const Utils::ConfigMap& config) {
+// The stored local_api_address: all interfaces when it is unset, and loopback alone when it is
+// not an IPv4 address (an address meant to narrow who can reach the API must never widen it).
+std::string listeningAddressOf(const Utils::ConfigMap& config, std::string& problem) {
     const auto it = config.find("local_api_address");
     if (it == config.end() || it->second.isEmpty()) return kAllInterfaces;
     const std::string text = it->second.toString();
-    in_addr parsed{};
     if (text.empty()) return kAllInterfaces;
+    in_addr parsed{};
     // inet_pton takes dotted quads only, unlike inet_aton's shorthand forms ("1", "127.1").
     if (::inet_pton(AF_INET, text.c_str(), &parsed) != 1) {
-        Log()->error("local_api_address is not an IPv4 address: {}; listening on {};", text,
-                     kAllInterfaces);
-        return kAllInterfaces;
+        problem = "local_api_address " + text + " is not an IPv4 address; listening on " +
+                  kLoopback + " only";
+        Log()->error("{};", problem);
+        return kLoopback;
     }
     return text;
+}
+
+std::size_t connectionsPerClientOf(const Utils::ConfigMap& config) {
+    const std::string key = "local_api_max_connections_per_client";
+    if (!config.contains(key)) return kDefaultConnectionsPerClient;
+    try {
+        const std::int64_t value = readConfigInt64(config, key);
+        if (value > 0) return static_cast<std::size_t>(value);
+    } catch (const std::exception& e) {
+        Log()->error("{};", e.what());
+    }
+    Log()->error("{} must be a positive integer; {} used;", key, kDefaultConnectionsPerClient);
+    return kDefaultConnectionsPerClient;
 }
 
 }  // namespace
@@ -111,25 +134,24 @@ Server::Server(std::uint16_t port, const std::string& dbPath)
     importPendingConfigFile();
     loadStoredState();
 
-    listeningAddress_ = listeningAddressOf(configSnapshot());
-    socket_ = std::make_unique<Poco::Net::ServerSocket>();
-    // Address reuse lets a restart bind at once despite connections in TIME_WAIT; port reuse
-    // stays off so that a second copy can never share the port.
-    socket_->bind(Poco::Net::SocketAddress(listeningAddress_, port), true, false);
-    socket_->listen(kBacklog);
-    listeningPort_ = socket_->address().port();
+    const Utils::ConfigMap config = configSnapshot();
+    listen(listeningAddressOf(config, listeningProblem_), port);
 
     Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
     params->setMaxThreads(kMaxThreads);
     params->setMaxQueued(kMaxQueued);
     // Per send and receive: a silent client gives its thread back after this long.
-    params->setTimeout(Poco::Timespan(std::chrono::seconds(kHeadLimit).count(), 0));
+    params->setTimeout(Poco::Timespan(std::chrono::seconds(kStepLimit).count(), 0));
     params->setKeepAliveTimeout(Poco::Timespan(std::chrono::seconds(kIdleLimit).count(), 0));
     threadPool_ = std::make_unique<Poco::ThreadPool>(2, kMaxThreads);
-    watchdog_ = std::make_unique<ConnectionWatchdog>(kHeadLimit, kIdleLimit);
-    connections_ = new LocalApiConnections(params, new LocalFactory(*this), *watchdog_);
+    watchdog_ = std::make_unique<LocalApi::ConnectionWatchdog>(kStepLimit, kIdleLimit);
+    Poco::AutoPtr<LocalApi::ClientShare> share(
+        new LocalApi::ClientShare(connectionsPerClientOf(config), kMaxThreads - kSelfCheckReserve));
+    connections_ =
+        new LocalApi::LocalApiConnections(params, new LocalFactory(*this), *watchdog_, share);
     tcpServer_ =
         std::make_unique<Poco::Net::TCPServer>(connections_, *threadPool_, *socket_, params);
+    tcpServer_->setConnectionFilter(share);
     registerRoutes();
 
     reinitWorker_ = std::thread([this] { runReinitWorker(); });
@@ -153,6 +175,31 @@ Server::~Server() {
     socket_.reset();
 }
 
+void Server::listen(const std::string& address, std::uint16_t port) {
+    socket_ = std::make_unique<Poco::Net::ServerSocket>();
+    try {
+        bindAndListen(address, port);
+    } catch (const Poco::Exception& e) {
+        // An address this machine does not have: the API stays reachable where the point of
+        // sale on this machine finds it, and the monitoring loop can still bring a fix.
+        if (address == kAllInterfaces || address == kLoopback) throw;
+        listeningProblem_ = "cannot listen on " + address + " (" + e.displayText() +
+                            "); listening on " + kLoopback + " only";
+        Log()->error("{};", listeningProblem_);
+        socket_ = std::make_unique<Poco::Net::ServerSocket>();
+        bindAndListen(kLoopback, port);
+    }
+}
+
+void Server::bindAndListen(const std::string& address, std::uint16_t port) {
+    // Address reuse lets a restart bind at once despite connections in TIME_WAIT; port reuse
+    // stays off so that a second copy can never share the port.
+    socket_->bind(Poco::Net::SocketAddress(address, port), true, false);
+    socket_->listen(kBacklog);
+    listeningAddress_ = address;
+    listeningPort_ = socket_->address().port();
+}
+
 void Server::migrateDatabase() {
     database_.Execute(DB::kMigrationsTableDdl);
     const std::string imagesFolder = Utils::Filesystem::GetDefaultImagesPath();
@@ -170,7 +217,9 @@ void Server::importPendingConfigFile() {
     std::error_code ec;
     if (!std::filesystem::exists(path, ec)) return;
     try {
-        auto object = Utils::parseJsonObject(readWholeFile(path));
+        // A get_config dump fed back as a file must not replace the secrets by their masks.
+        auto object = Utils::withoutMaskedSecrets(*Utils::parseJsonObject(readWholeFile(path)));
+        checkLocalApiAddress(object);
         Utils::jsonToConfig(object, dbMutex_, database_, configuration_);
         std::filesystem::remove(path);
         Log()->info("Imported configuration file {};", path);
@@ -211,16 +260,24 @@ void Server::Run() {
 
 void Server::Stop() {
     std::lock_guard lock(lifecycleMutex_);
+    if (!stopped_ && tcpServer_) {
+        // No client is waited for: every open connection is shut, so that its worker returns
+        // as soon as the request it serves (if any) is done.
+        tcpServer_->stop();
+        watchdog_->shutdownAll();
+        connections_->stopAll();
+    }
     stopReinitWorker();
     replaceMonitoring(nullptr);
     if (!stopped_ && tcpServer_) {
-        // Waits for requests in progress, then closes idle keep-alive connections.
-        tcpServer_->stop();
-        connections_->stopAll();
         threadPool_->joinAll();
         stopped_ = true;
     }
     Log()->info("Server stopped;");
+}
+
+const std::string& Server::listeningProblem() const {
+    return listeningProblem_;
 }
 
 std::uint16_t Server::port() const {

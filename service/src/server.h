@@ -7,11 +7,13 @@
 
 #include <Poco/JSON/Object.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -41,10 +43,15 @@ class S3ClientProvider;
 class TaskHandlerProvider;
 }  // namespace korvane::Engine::Sync
 
-namespace korvane::Engine::Test {
-
+namespace korvane::Engine::LocalApi {
 class ConnectionWatchdog;
 class LocalApiConnections;
+}  // namespace korvane::Engine::LocalApi
+
+namespace korvane::Engine::Test {
+
+using LocalApi::ApiReply;
+using LocalApi::ApiRequest;
 
 class Server {
   public:
@@ -56,7 +63,8 @@ class Server {
 
     // Starts the HTTP server and returns. Rethrows the HTTP library's failure.
     void Run();
-    // Stops monitoring and the HTTP server; waits for requests in progress. Idempotent.
+    // Stops the HTTP server and monitoring: open connections are shut, not waited for; a
+    // request being served finishes first. Idempotent.
     void Stop();
 
     // The bound port (the kernel's choice when 0 was asked for).
@@ -66,6 +74,9 @@ class Server {
     // The IPv4 address the API listens on, fixed at construction: "0.0.0.0" for all
     // interfaces (reach it through 127.0.0.1 then), or the local_api_address configured.
     const std::string& listeningAddress() const;
+    // Why the API does not listen where local_api_address says (it listens on 127.0.0.1 only
+    // then); empty when it does. Fixed at construction.
+    const std::string& listeningProblem() const;
 
     void HandleSession(Poco::Net::HTTPServerRequest& request,
                        Poco::Net::HTTPServerResponse& response);
@@ -84,6 +95,9 @@ class Server {
         int port = 0;
     };
 
+    // Listens on address, or on loopback alone when address cannot be bound.
+    void listen(const std::string& address, std::uint16_t port);
+    void bindAndListen(const std::string& address, std::uint16_t port);
     void migrateDatabase();
     void importPendingConfigFile();
     void loadStoredState();
@@ -109,6 +123,13 @@ class Server {
     ApiReply downloadTemplate(const ApiRequest& request);
     ApiReply upload(const ApiRequest& request,
                     const std::function<ApiReply(const std::string& boundary)>& send);
+
+    // A refusal answered before the body is read: framing that leaves the body's end in doubt,
+    // an admin route without the admin token, an upload while every upload slot is taken.
+    std::optional<ApiReply> refusalBeforeBody(const Poco::Net::HTTPServerRequest& request,
+                                              const ApiRequest& api, bool uploadSlotFree);
+    // Whether the request shows local_api_admin_token as its bearer token, or none is set.
+    bool adminAllowed(const ApiRequest& request);
 
     ApiReply outsideApi(const ApiRequest& request);
     ApiReply forwardToCamera(const ApiRequest& request);
@@ -139,16 +160,18 @@ class Server {
     CameraEndpoint camera_;                                 // guarded by componentsMutex_
     std::uint16_t listeningPort_ = 0;
     std::string listeningAddress_;
+    std::string listeningProblem_;
     std::unique_ptr<Poco::Net::ServerSocket> socket_;
     std::unique_ptr<Poco::ThreadPool> threadPool_;
-    std::unique_ptr<ConnectionWatchdog> watchdog_;
-    LocalApiConnections* connections_ = nullptr;  // owned by tcpServer_
+    std::unique_ptr<LocalApi::ConnectionWatchdog> watchdog_;
+    LocalApi::LocalApiConnections* connections_ = nullptr;  // owned by tcpServer_
     std::unique_ptr<Poco::Net::TCPServer> tcpServer_;
-    Router router_;
+    LocalApi::Router router_;
     std::mutex dbMutex_;
     mutable std::mutex componentsMutex_;
     std::mutex configChangeMutex_;  // one set_config at a time between check and store
     std::mutex initMutex_;          // one rebuild of the runtime components at a time
+    std::atomic<int> uploadsSpooling_{0};
     std::mutex lifecycleMutex_;
     bool stopped_ = false;  // guarded by lifecycleMutex_
     std::thread reinitWorker_;

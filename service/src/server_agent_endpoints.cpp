@@ -43,16 +43,21 @@ std::set<std::string> requestedKeys(const Poco::JSON::Object::Ptr& body) {
 void Server::registerRoutes() {
     router_.setOutsideRoute([this](const ApiRequest& r) { return outsideApi(r); });
     registerCameraRoutes();
-    router_.addAgentCommand("get_config", kPost,
-                            [this](const ApiRequest& r) { return getConfig(r); });
-    router_.addAgentCommand("set_config", kPost,
-                            [this](const ApiRequest& r) { return setConfig(r); });
+    // The configuration holds the service's credentials and decides where the Agent connects.
+    router_.addAgentCommand(
+        "get_config", kPost, [this](const ApiRequest& r) { return getConfig(r); },
+        LocalApi::Access::Admin);
+    router_.addAgentCommand(
+        "set_config", kPost, [this](const ApiRequest& r) { return setConfig(r); },
+        LocalApi::Access::Admin);
     router_.addAgentCommand("set_data_loop_freq", kPost,
                             [this](const ApiRequest& r) { return setDataLoopFreq(r); });
     router_.addAgentCommand("get_info", kGet, [this](const ApiRequest&) { return getInfo(); });
     router_.addAgentCommand("check_connect", kGet,
                             [this](const ApiRequest&) { return checkConnect(); });
-    router_.setMonitoringRoute([this](const ApiRequest& r) { return relayToMonitoring(r); });
+    // The relay acts on the whole fleet's devices with the Agent's own token.
+    router_.setMonitoringRoute([this](const ApiRequest& r) { return relayToMonitoring(r); },
+                               LocalApi::Access::Admin);
     router_.addAgentCommand("get_statistic", kPost, [this](const ApiRequest& r) {
         return envelope(Utils::process_get_statistic(Utils::parseJsonObject(r.body), dbMutex_,
                                                      database_.GetSession()));
@@ -95,7 +100,7 @@ ApiReply Server::setConfig(const ApiRequest& request) {
         reinitRuntimeParameters();
     } catch (const Poco::NotFoundException& e) {
         Log()->error("set_config failed: {};", e.displayText());
-        return envelope(Utils::get_empty_response(-6210));
+        return ApiReply::failure(200, LocalApi::kInternalErrorCode);
     }
     return envelope(Utils::get_empty_response(0));
 }

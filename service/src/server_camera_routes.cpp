@@ -26,7 +26,6 @@ const std::set<std::string> kPost = {"POST"};
 const std::set<std::string> kGetPost = {"GET", "POST"};
 
 constexpr int kCameraLost = -6103;
-constexpr int kUnknownMistake = -6210;
 
 ApiReply envelope(const Envelope& object) {
     return ApiReply::json(Utils::toJsonText(object));
@@ -120,24 +119,25 @@ void Server::registerCameraRoutes() {
             return upload(r, [&](const std::string& boundary) {
                 auto camera = driver();
                 if (!camera) return envelope(Utils::get_empty_response(kCameraLost));
-                return envelope(send(r.bodyFile, boundary, camera));
+                return envelope(send(r.bodyFd, boundary, camera));
             });
         };
     };
     router_.addUploadCommand(
         "import_template", kPost,
-        uploadRoute(
-            [](const std::string& bodyFile, const std::string& boundary, const CameraDriverPtr& d) {
-                return Utils::process_import_template_on_disk(bodyFile, boundary, d);
-            }));
+        uploadRoute([](int bodyFd, const std::string& boundary, const CameraDriverPtr& d) {
+            return Utils::process_import_template(bodyFd, boundary, d);
+        }));
+    // Firmware and a restored backup replace what the camera runs and how it is set up.
     for (const auto& [name, restore] :
          {std::pair{"offline_upgrade", false}, {"start_restore", true}}) {
         router_.addUploadCommand(
             name, kPost,
-            uploadRoute([restore = restore](const std::string& bodyFile,
-                                            const std::string& boundary, const CameraDriverPtr& d) {
-                return Utils::process_offline_upgrade_on_disk(bodyFile, boundary, d, restore);
-            }));
+            uploadRoute([restore = restore](int bodyFd, const std::string& boundary,
+                                            const CameraDriverPtr& d) {
+                return Utils::process_offline_upgrade(bodyFd, boundary, d, restore);
+            }),
+            LocalApi::Access::Admin);
     }
 
     router_.addCommand(
@@ -160,7 +160,7 @@ ApiReply Server::upload(const ApiRequest& request,
     const auto at = request.contentType.find(marker);
     if (at == std::string::npos) {
         Log()->error("Boundary not found in Content-Type");
-        return envelope(Utils::get_empty_response(kUnknownMistake));
+        return ApiReply::failure(200, LocalApi::kInternalErrorCode);
     }
     std::string boundary = request.contentType.substr(at + marker.size());
     // A quoted boundary parameter (RFC 2046) means the text between the quotes.

@@ -1,4 +1,5 @@
-// Reading a request, routing it and writing the reply; relaying requests outside the API.
+// Serving one local API request: its framing, who may call it, its body, routing and the
+// reply; relaying requests outside the API.
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPResponse.h>
@@ -8,173 +9,79 @@
 #include <Poco/Net/StreamSocket.h>
 #include <Poco/StreamCopier.h>
 #include <Poco/String.h>
-#include <Poco/URI.h>
 #include <Poco/UTF8String.h>
+#include <openssl/crypto.h>
 
-#include <algorithm>
-#include <chrono>
 #include <iostream>
 #include <memory>
 #include <optional>
 
+#include "connection_watchdog.h"
 #include "local_api_connections.h"
 #include "logger.h"
-#include "responses.h"
+#include "request_body_reader.h"
+#include "request_framing.h"
 #include "server.h"
-#include "task_handler_provider_support.h"
 
 namespace korvane::Engine::Test {
 
 namespace {
 
+using LocalApi::ConnectionWatchdog;
+
 constexpr std::size_t kCopyBlock = 8192;
-constexpr std::size_t kUploadBlock = 64 * 1024;
-// JSON commands take small objects; uploads (firmware, template archives) up to a gigabyte.
-constexpr std::uint64_t kJsonBodyLimit = 1 << 20;
-constexpr std::uint64_t kUploadBodyLimit = std::uint64_t{1} << 30;
-constexpr int kBadRequestCode = -6200;
-constexpr int kInternalErrorCode = -6210;
+// Each spooled upload holds a worker, a file of up to a gigabyte and, while it is sent, the
+// camera; more at once only make each slower.
+constexpr int kMaxSpooledUploads = 2;
+constexpr const char* kRetryUploadAfterSeconds = "5";
+constexpr const char* kAdminTokenKey = "local_api_admin_token";
 
-using Sync::TaskSupport::TemporaryFile;
-
-ApiReply refusal(int status, int code = kBadRequestCode) {
-    ApiReply reply = ApiReply::json(Utils::toJsonText(Utils::get_empty_response(code)), status);
+ApiReply refusal(int status, int code) {
+    ApiReply reply = ApiReply::failure(status, code);
     reply.close = true;
     return reply;
 }
 
-// RFC 9112 6.3: a Content-Length is digits only, and repeated ones must agree, or the end of
-// the body and the start of the next request are in doubt.
-bool contentLengthsAgree(const Poco::Net::HTTPServerRequest& request) {
-    std::optional<std::string> first;
-    for (const auto& [name, value] : request) {
-        if (Poco::icompare(name, Poco::Net::HTTPMessage::CONTENT_LENGTH) != 0) continue;
-        const bool digits =
-            std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
-        if (value.empty() || !digits) return false;
-        if (first && *first != value) return false;
-        first = value;
-    }
-    return true;
+// Compares every byte whatever the first difference, so that the time taken tells a caller
+// guessing the token nothing but its length.
+bool sameSecret(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
-// A transfer coding other than chunked leaves the body's end unknown (RFC 9112 6.3).
-bool unknownTransferCoding(const Poco::Net::HTTPServerRequest& request) {
-    return request.has(Poco::Net::HTTPMessage::TRANSFER_ENCODING) &&
-           !request.getChunkedTransferEncoding();
-}
-
-// Copies at most limit bytes of in to sink(data, size); false when there was more.
-template <class Sink>
-bool copyAtMost(std::istream& in, std::uint64_t limit, std::uint64_t& copied, Sink sink) {
-    std::string block(kUploadBlock, '\0');
-    while (in) {
-        in.read(block.data(), static_cast<std::streamsize>(block.size()));
-        const auto got = static_cast<std::uint64_t>(in.gcount());
-        if (got == 0) break;
-        if (copied + got > limit) return false;
-        sink(block.data(), static_cast<std::size_t>(got));
-        copied += got;
-    }
-    return true;
-}
-
-// Reads the request's body into api.body, or for an upload into a file of the Agent's own
-// named by api.bodyFile, never past the limit. A refusal when the body is too large (then the
-// rest stays unread) or cannot be saved.
-std::optional<ApiReply> readBody(Poco::Net::HTTPServerRequest& request, ApiRequest& api,
-                                 bool upload, std::unique_ptr<TemporaryFile>& saved) {
-    // A request with neither a length nor chunked encoding has no body (RFC 9112 6.3); reading
-    // its stream would wait for the client to close the connection.
-    const bool chunked = request.getChunkedTransferEncoding();
-    if (!chunked && !request.hasContentLength()) return std::nullopt;
-    const std::uint64_t limit = upload ? kUploadBodyLimit : kJsonBodyLimit;
-    const auto declared = chunked ? 0 : static_cast<std::uint64_t>(request.getContentLength64());
-    if (declared > limit) {
-        Log()->error("Request {} {} refused: body of {} bytes, at most {} taken;",
-                     request.getMethod(), request.getURI(), declared, limit);
-        return refusal(413);
-    }
-    std::uint64_t copied = 0;
-    bool fits = true;
-    if (upload) {
-        saved = TemporaryFile::create("upload_", ".part");
-        if (!saved) {
-            Log()->error("Cannot save upload: {};", TemporaryFile::pattern("upload_", ".part"));
-            return refusal(500, kInternalErrorCode);
+std::optional<std::string> bearerTokenOf(const ApiRequest& request) {
+    for (const auto& [name, value] : request.headers) {
+        if (Poco::icompare(name, "Authorization") != 0) continue;
+        const std::string scheme = "Bearer ";
+        if (value.size() <= scheme.size() ||
+            Poco::icompare(value.substr(0, scheme.size()), scheme) != 0) {
+            return std::nullopt;
         }
-        api.bodyFile = saved->path();
-        try {
-            fits = copyAtMost(request.stream(), limit, copied,
-                              [&](const char* data, std::size_t size) {
-                                  if (!saved->append({data, size})) {
-                                      throw Poco::WriteFileException(saved->path());
-                                  }
-                              });
-        } catch (const Poco::WriteFileException& e) {
-            Log()->error("Cannot save upload: {};", e.displayText());
-            return refusal(500, kInternalErrorCode);
-        }
-    } else {
-        fits = copyAtMost(request.stream(), limit, copied,
-                          [&](const char* data, std::size_t size) { api.body.append(data, size); });
+        return Poco::trim(value.substr(scheme.size()));
     }
-    if (!fits) {
-        Log()->error("Request {} {} refused: chunked body past {} bytes;", request.getMethod(),
-                     request.getURI(), limit);
-        return refusal(413);
-    }
-    // A client that hung up mid-body must not have half an upload passed on as a whole one.
-    if (!chunked && copied < declared) throw Poco::IOException("request body ended early");
     return std::nullopt;
 }
+
+// A place among the uploads being spooled, held until the answer is written.
+class UploadSlot {
+  public:
+    explicit UploadSlot(std::atomic<int>& inUse) : inUse_(inUse) {
+        taken_ = inUse_.fetch_add(1) < kMaxSpooledUploads;
+    }
+    ~UploadSlot() { inUse_.fetch_sub(1); }
+    UploadSlot(const UploadSlot&) = delete;
+    UploadSlot& operator=(const UploadSlot&) = delete;
+    bool taken() const { return taken_; }
+
+  private:
+    std::atomic<int>& inUse_;
+    bool taken_ = false;
+};
 
 // After a refusal that left the body unread.
 void drainBriefly(Poco::Net::HTTPServerRequest& request) {
     if (auto* impl = dynamic_cast<Poco::Net::HTTPServerRequestImpl*>(&request)) {
-        closeAfterAnswer(impl->socket().impl()->sockfd());
+        LocalApi::closeAfterAnswer(impl->socket().impl()->sockfd());
     }
-}
-
-// The still-encoded path of a request target (origin form, or absolute form with a scheme).
-std::string rawPathOf(const std::string& target) {
-    std::size_t begin = 0;
-    if (!target.starts_with('/')) {
-        const std::size_t scheme = target.find("://");
-        begin = scheme == std::string::npos ? 0 : target.find('/', scheme + 3);
-        if (begin == std::string::npos) return "/";
-    }
-    const std::size_t end = target.find_first_of("?#", begin);
-    return target.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
-}
-
-// Split before decoding, so that an encoded "/" stays inside its segment (an id may hold one).
-std::vector<std::string> decodedPathSegments(const std::string& rawPath) {
-    std::vector<std::string> segments;
-    std::size_t start = 0;
-    while (start <= rawPath.size()) {
-        const std::size_t end = std::min(rawPath.find('/', start), rawPath.size());
-        if (end > start) {
-            std::string segment;
-            Poco::URI::decode(rawPath.substr(start, end - start), segment);
-            segments.push_back(std::move(segment));
-        }
-        start = end + 1;
-    }
-    return segments;
-}
-
-// Everything of the request but its body.
-ApiRequest readHead(Poco::Net::HTTPServerRequest& request) {
-    ApiRequest api;
-    api.method = request.getMethod();
-    api.uri = request.getURI();
-    api.contentType = request.getContentType();
-    for (const auto& [name, value] : request) api.headers.emplace_back(name, value);
-    Poco::URI uri(api.uri);
-    api.segments = decodedPathSegments(rawPathOf(api.uri));
-    api.query = uri.getQueryParameters();
-    return api;
 }
 
 void writeReply(Poco::Net::HTTPServerResponse& response, const ApiReply& reply) {
@@ -199,38 +106,40 @@ ApiReply relayFailure(const std::string& reason) {
 
 void Server::HandleSession(Poco::Net::HTTPServerRequest& request,
                            Poco::Net::HTTPServerResponse& response) {
+    // The body, if any, is due within the step limit of its head.
+    ConnectionWatchdog::stepStarted();
     response.setChunkedTransferEncoding(false);
     response.setKeepAlive(request.getKeepAlive());
     ApiReply reply;
-    // The saved upload lives until the answer is written, and is removed whatever happened.
-    std::unique_ptr<TemporaryFile> saved;
+    // The spooled upload and its slot live until the answer is written.
+    std::unique_ptr<LocalApi::SpoolFile> spool;
+    std::optional<UploadSlot> uploadSlot;
     bool bodyUnread = false;
     try {
-        ApiRequest api = readHead(request);
-        if (!contentLengthsAgree(request) || unknownTransferCoding(request)) {
-            Log()->error("Bad request {} {}: conflicting body framing;", request.getMethod(),
-                         request.getURI());
-            reply = refusal(400);
-            bodyUnread = true;
-        } else if (auto refused = readBody(request, api, router_.takesUpload(api), saved)) {
+        ApiRequest api = LocalApi::readRequestHead(request);
+        const bool upload = router_.takesUpload(api);
+        if (upload) uploadSlot.emplace(uploadsSpooling_);
+        if (auto refused = refusalBeforeBody(request, api, !uploadSlot || uploadSlot->taken())) {
             reply = *refused;
             bodyUnread = true;
+        } else if (auto tooLarge = LocalApi::readRequestBody(request, api, upload, spool)) {
+            reply = *tooLarge;
+            bodyUnread = true;
         } else {
+            ConnectionWatchdog::serving();
             reply = router_.route(api);
             if (reply.notFound && !forwardingEnabled()) printUnroutedRequest(api);
         }
     } catch (const Poco::Exception& e) {
-        // Only reading the request can fail here: a broken URI or a dropped upload.
+        // Only reading the request can fail here: a broken URI or a dropped body.
         Log()->error("Bad request {} {}: {};", request.getMethod(), request.getURI(),
                      e.displayText());
-        reply = refusal(400);
+        reply = refusal(400, LocalApi::kBadRequestCode);
     }
-    // Both a length and chunked: served by the chunks, but whoever sent it may have meant the
-    // length, so nothing after it on this connection can be trusted (RFC 9112 6.1).
-    if (reply.close || (request.hasContentLength() && request.getChunkedTransferEncoding())) {
-        response.setKeepAlive(false);
-    }
+    if (reply.close || LocalApi::connectionEndsAfterBody(request)) response.setKeepAlive(false);
     try {
+        // A client that does not take its answer loses its connection.
+        ConnectionWatchdog::stepStarted();
         writeReply(response, reply);
         if (bodyUnread) drainBriefly(request);
     } catch (const Poco::Exception& e) {
@@ -238,6 +147,41 @@ void Server::HandleSession(Poco::Net::HTTPServerRequest& request,
         Log()->warn("Answer to {} {} not delivered: {};", request.getMethod(), request.getURI(),
                     e.displayText());
     }
+}
+
+std::optional<ApiReply> Server::refusalBeforeBody(const Poco::Net::HTTPServerRequest& request,
+                                                  const ApiRequest& api, bool uploadSlotFree) {
+    if (LocalApi::bodyEndInDoubt(request)) {
+        Log()->error("Bad request {} {}: conflicting body framing;", api.method, api.uri);
+        return refusal(400, LocalApi::kBadRequestCode);
+    }
+    if (router_.needsAdmin(api) && !adminAllowed(api)) {
+        Log()->warn("Request {} {} refused: no valid admin token;", api.method, api.uri);
+        ApiReply reply = refusal(401, LocalApi::kBadRequestCode);
+        reply.headers.emplace_back("WWW-Authenticate", "Bearer");
+        return reply;
+    }
+    if (!uploadSlotFree) {
+        Log()->warn("Upload {} {} refused: {} uploads are being received already;", api.method,
+                    api.uri, kMaxSpooledUploads);
+        ApiReply reply = refusal(503, LocalApi::kInternalErrorCode);
+        reply.headers.emplace_back("Retry-After", kRetryUploadAfterSeconds);
+        return reply;
+    }
+    return std::nullopt;
+}
+
+bool Server::adminAllowed(const ApiRequest& request) {
+    std::string token;
+    {
+        std::lock_guard lock(dbMutex_);
+        if (auto it = configuration_.find(kAdminTokenKey); it != configuration_.end()) {
+            token = it->second.isEmpty() ? "" : it->second.toString();
+        }
+    }
+    if (token.empty()) return true;
+    const auto shown = bearerTokenOf(request);
+    return shown && sameSecret(*shown, token);
 }
 
 ApiReply Server::outsideApi(const ApiRequest& request) {

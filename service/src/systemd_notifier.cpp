@@ -5,12 +5,16 @@
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPResponse.h>
+#include <Poco/Net/SocketAddress.h>
+#include <Poco/Net/StreamSocket.h>
 #include <Poco/StreamCopier.h>
+#include <pthread.h>
 #include <systemd/sd-daemon.h>
 
 #include <cstdlib>
 #include <sstream>
 
+#include "client_share.h"
 #include "logger.h"
 
 namespace korvane::Engine::Service {
@@ -21,6 +25,22 @@ namespace {
 constexpr std::chrono::milliseconds kReadinessPoll{100};
 // Without a watchdog the status line is still refreshed this often.
 constexpr std::chrono::seconds kStatusRefresh{10};
+// A failed check is tried again this soon, until one passes or systemd gives up on the Agent.
+constexpr std::chrono::seconds kRetryAfterFailure{1};
+
+// Announces the local port of the self-check's connection to the client share while it lives.
+class AnnouncedPort {
+  public:
+    explicit AnnouncedPort(std::uint16_t port) : port_(port) {
+        LocalApi::ClientShare::addSelfCheckPort(port_);
+    }
+    ~AnnouncedPort() { LocalApi::ClientShare::removeSelfCheckPort(port_); }
+    AnnouncedPort(const AnnouncedPort&) = delete;
+    AnnouncedPort& operator=(const AnnouncedPort&) = delete;
+
+  private:
+    const std::uint16_t port_;
+};
 
 std::optional<std::chrono::microseconds> watchdogPingInterval() {
     std::uint64_t usec = 0;
@@ -36,9 +56,11 @@ void notify(const std::string& assignments) {
 
 }  // namespace
 
-SystemdNotifier::SystemdNotifier(SelfCheckTarget target, CameraConnected cameraConnected)
+SystemdNotifier::SystemdNotifier(SelfCheckTarget target, CameraConnected cameraConnected,
+                                 std::string notice)
     : target_(std::move(target)),
       cameraConnected_(std::move(cameraConnected)),
+      notice_(std::move(notice)),
       pingInterval_(watchdogPingInterval()) {}
 
 SystemdNotifier::~SystemdNotifier() {
@@ -73,6 +95,8 @@ void SystemdNotifier::stop() {
 }
 
 void SystemdNotifier::run() {
+    // Named for operators' thread views, and so that a test can freeze every other thread.
+    pthread_setname_np(pthread_self(), "self-check");
     bool ready = false;
     bool failing = false;
     auto next = std::chrono::steady_clock::now();
@@ -86,14 +110,16 @@ void SystemdNotifier::run() {
             failing = false;
         } else if (ready && !failing) {
             // Withholding the ping is the point: a server that stays silent gets restarted.
+            // Told before it is logged: a hung Agent may hang its log too.
+            notifyUnlessStopping("STATUS=The local API does not answer" + noticeSuffix());
             Log()->warn("Self-check failed: the local API did not answer within {} s;",
                         kSelfCheckTimeout.count());
-            notifyUnlessStopping("STATUS=The local API does not answer");
             failing = true;
         }
-        const std::chrono::steady_clock::duration interval =
-            !ready ? std::chrono::steady_clock::duration(kReadinessPoll)
-                   : std::chrono::steady_clock::duration(pingInterval_.value_or(kStatusRefresh));
+        using Duration = std::chrono::steady_clock::duration;
+        const Duration interval = !ready    ? Duration(kReadinessPoll)
+                                  : failing ? Duration(kRetryAfterFailure)
+                                            : Duration(pingInterval_.value_or(kStatusRefresh));
         // Fixed steps keep the pings on their rate however long a check took.
         next = std::max(next + interval, std::chrono::steady_clock::now());
     } while (!waitUntil(next));
@@ -101,8 +127,17 @@ void SystemdNotifier::run() {
 
 std::optional<SystemdNotifier::QueueCounts> SystemdNotifier::selfCheck() const {
     try {
-        Poco::Net::HTTPClientSession session(target_.address, target_.port);
-        session.setTimeout(Poco::Timespan(kSelfCheckTimeout.count(), 0));
+        const Poco::Timespan timeout(kSelfCheckTimeout.count(), 0);
+        const Poco::Net::SocketAddress target(target_.address, target_.port);
+        // Bound before it connects, so that the port is announced before the server sees it.
+        Poco::Net::StreamSocket socket(target.family());
+        socket.impl()->bind(Poco::Net::SocketAddress(target.family()), false);
+        const AnnouncedPort announced(socket.address().port());
+        socket.connect(target, timeout);
+        // The session applies its own timeouts only to connections it makes itself.
+        socket.setSendTimeout(timeout);
+        socket.setReceiveTimeout(timeout);
+        Poco::Net::HTTPClientSession session(socket);
         Poco::Net::HTTPRequest request(Poco::Net::HTTPRequest::HTTP_GET, "/api/agent/get_info",
                                        Poco::Net::HTTPMessage::HTTP_1_1);
         session.sendRequest(request);
@@ -126,8 +161,12 @@ std::string SystemdNotifier::statusLine(const QueueCounts& counts) const {
     std::ostringstream line;
     line << "Serving on port " << target_.port << "; camera "
          << (cameraConnected_() ? "connected" : "not connected") << "; " << counts.recognitions
-         << " recognitions and " << counts.alerts << " alerts waiting to be sent";
+         << " recognitions and " << counts.alerts << " alerts waiting to be sent" << noticeSuffix();
     return line.str();
+}
+
+std::string SystemdNotifier::noticeSuffix() const {
+    return notice_.empty() ? "" : "; " + notice_;
 }
 
 void SystemdNotifier::notifyUnlessStopping(const std::string& assignments) {

@@ -4,8 +4,11 @@
 // half of WATCHDOG_USEC while a loopback self-check passes, and STOPPING=1 when shutdown
 // begins. Without NOTIFY_SOCKET in the environment it does nothing at all. The self-check is a
 // GET /api/agent/get_info, which also reads the queue counts under the database mutex: a
-// database held for a whole watchdog period counts as hung as well. Owned by the process entry;
-// construct, start() and stop() from one thread; the checks run on a thread of its own.
+// database held for a whole watchdog period counts as hung as well. A failed check is tried
+// again about every second, so that one slow answer does not cost a working Agent its ping;
+// the check connects from a port it announces to the local API's client share, which keeps
+// workers for it that no outside client can take. Owned by the process entry; construct,
+// start() and stop() from one thread; the checks run on a thread of its own.
 
 #include <chrono>
 #include <condition_variable>
@@ -31,7 +34,8 @@ class SystemdNotifier {
     // How long the local API may take to answer the self-check before a ping is withheld.
     static constexpr std::chrono::seconds kSelfCheckTimeout{3};
 
-    SystemdNotifier(SelfCheckTarget target, CameraConnected cameraConnected);
+    // notice: a standing problem to show at the end of every status line (empty: none).
+    SystemdNotifier(SelfCheckTarget target, CameraConnected cameraConnected, std::string notice);
     ~SystemdNotifier();
     SystemdNotifier(const SystemdNotifier&) = delete;
     SystemdNotifier& operator=(const SystemdNotifier&) = delete;
@@ -54,12 +58,14 @@ class SystemdNotifier {
     void run();
     std::optional<QueueCounts> selfCheck() const;
     std::string statusLine(const QueueCounts& counts) const;
+    std::string noticeSuffix() const;
     void notifyUnlessStopping(const std::string& assignments);
     // Waits until the deadline or stop(); true when stop() was called.
     bool waitUntil(std::chrono::steady_clock::time_point deadline);
 
     const SelfCheckTarget target_;
     const CameraConnected cameraConnected_;
+    const std::string notice_;
     // Half of WATCHDOG_USEC, or nullopt when systemd runs no watchdog for the Agent.
     const std::optional<std::chrono::microseconds> pingInterval_;
     std::thread thread_;

@@ -199,7 +199,9 @@ void TaskHandlerProvider::handleUploadConfigFile(Utils::Models::Task& task) {
         Log()->error("handleUploadConfigFile: can't parse uploaded json");
         throw std::runtime_error("Ошибка обработки конфигурационных данных");
     }
-    const auto settings = Utils::convertJsonBoost2Poco(parsed).extract<Poco::JSON::Object::Ptr>();
+    // A get_config dump sent back as a file shows every secret as its mask: the stored one stays.
+    const auto settings = Utils::withoutMaskedSecrets(
+        *Utils::convertJsonBoost2Poco(parsed).extract<Poco::JSON::Object::Ptr>());
     refuseUnstartableConfiguration(settings);
     Utils::jsonToConfig(settings, dbMutex_, db_, config_);
 

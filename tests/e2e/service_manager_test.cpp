@@ -6,11 +6,14 @@
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <optional>
 
 #include "agent_process.h"
@@ -67,8 +70,7 @@ class NotifySocket {
     std::string received_;
 };
 
-// Connections that never send a request: enough of them hold every HTTP worker of the Agent
-// and fill its queue, so that it answers nobody until they close.
+// Connections that never send a request, as many as the Agent has workers and more.
 class IdleConnections {
   public:
     explicit IdleConnections(int count) {
@@ -88,6 +90,33 @@ class IdleConnections {
 
   private:
     std::vector<int> fds_;
+};
+
+// A hung request path: every thread of the Agent but its main thread and the self-check is
+// stopped (ptrace stops single threads), so connections are neither accepted nor served.
+class FrozenWorkers {
+  public:
+    explicit FrozenWorkers(pid_t pid) {
+        for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+            const pid_t tid = std::stoi(task.path().filename().string());
+            std::ifstream comm(task.path() / "comm");
+            std::string name;
+            std::getline(comm, name);
+            if (tid == pid || name == "self-check") continue;
+            if (ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) != 0) continue;
+            ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr);
+            int status = 0;
+            waitpid(tid, &status, __WALL);
+            frozen_.push_back(tid);
+        }
+    }
+    ~FrozenWorkers() {
+        for (pid_t tid : frozen_) ptrace(PTRACE_DETACH, tid, nullptr, nullptr);
+    }
+    std::size_t count() const { return frozen_.size(); }
+
+  private:
+    std::vector<pid_t> frozen_;
 };
 
 std::size_t occurrences(const std::string& text, const std::string& part) {
@@ -136,14 +165,23 @@ TEST_F(AgentServiceManagerTest, TellsSystemdReadyStatusWatchdogAndStopping) {
     EXPECT_LE(span, 4500ms);
 
     {
-        // 256 workers and 100 queued connections, and some to spare; the Agent closes them
-        // 10 s after accepting them, long after the missing ping is seen.
-        IdleConnections wedge(400);
+        // Outside clients cannot take the workers kept for the self-check.
+        IdleConnections crowd(400);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_TRUE(systemd.waitFor("WATCHDOG=1", 2500ms)) << "starved by a crowd";
+        }
+    }
+    {
+        FrozenWorkers hung(agent.pid());
+        ASSERT_GT(hung.count(), 3u);
         ASSERT_TRUE(systemd.waitFor("STATUS=The local API does not answer", 10s))
             << systemd.received();
         EXPECT_FALSE(systemd.waitFor("WATCHDOG=1", 2500ms)) << "pinged while nobody was served";
     }
+    // Retried every second, not only at the next ping slot.
+    const auto released = Clock::now();
     EXPECT_TRUE(systemd.waitFor("WATCHDOG=1", 10s)) << "no ping once the API answered again";
+    EXPECT_LT(Clock::now() - released, 2500ms);
 
     agent.signal(SIGTERM);
     EXPECT_TRUE(systemd.waitFor("STOPPING=1", 10s)) << systemd.received();

@@ -1,8 +1,9 @@
 // libFuzzer target for the multipart extraction of the local API's uploads. The first input
 // byte gives the delimiter's length, the delimiter follows, the rest is the body. The body is
-// the tail of the fuzzer's own buffer, so any read past its end trips AddressSanitizer; the
-// delimiter gets a buffer of its own for the same reason.
+// handed over as the local API does, as an unlinked file read by descriptor; the delimiter gets a
+// buffer of its own so that any read past its end trips AddressSanitizer.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -10,19 +11,24 @@
 #include <memory>
 #include <string_view>
 
+#include "../support/unlinked_file.h"
 #include "multipart_body.h"
 
 namespace {
-
-bool inside(std::string_view part, std::string_view body) {
-    return part.empty() ||
-           (part.data() >= body.data() && part.data() + part.size() <= body.data() + body.size());
-}
 
 void check(bool condition) {
     if (!condition) {
         std::abort();
     }
+}
+
+// A file part lies in the body's own file, right after its blank line, and a line break's
+// length before the delimiter that ends it.
+void checkSlice(const korvane::Utils::FileSlice& slice, int fd, std::string_view body,
+                std::string_view delimiter) {
+    check(slice.fd == fd && slice.offset >= 4 && slice.offset + slice.length <= body.size());
+    check(body.substr(slice.offset - 4, 4) == "\r\n\r\n");
+    check(body.substr(slice.offset + slice.length + 2, delimiter.size()) == delimiter);
 }
 
 }  // namespace
@@ -38,17 +44,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view body(reinterpret_cast<const char*>(data) + 1 + delimiterSize,
                                 size - 1 - delimiterSize);
 
-    const auto file = korvane::Utils::extractMultipartFile(body, delimiter);
-    const auto form = korvane::Utils::extractMultipartForm(body, delimiter);
+    const korvane::Testing::UnlinkedFile saved(body);
+    const auto file = korvane::Utils::extractMultipartFile(saved.fd(), delimiter, size);
+    const auto form = korvane::Utils::extractMultipartForm(saved.fd(), delimiter, size);
 
     // A result is either a non-empty file inside the body or an error, never both.
-    check(file.error.empty() != file.file.empty());
-    check(form.error.empty() != form.file.empty());
-    check(inside(file.file, body) && inside(form.file, body));
+    check(file.error.empty() != (file.file.length == 0));
+    check(form.error.empty() != (form.file.length == 0));
+    if (file.error.empty()) checkSlice(file.file, saved.fd(), body, delimiter);
+    if (form.error.empty()) checkSlice(form.file, saved.fd(), body, delimiter);
     check(file.fields.empty());
     // Both read the first part alike; the form can only fail later, on its fields.
     if (form.error.empty()) {
-        check(file.error.empty() && file.file == form.file);
+        check(file.error.empty() && file.file.offset == form.file.offset &&
+              file.file.length == form.file.length);
     }
     if (!file.error.empty()) {
         check(form.error == file.error);

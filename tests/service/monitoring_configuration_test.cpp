@@ -129,6 +129,16 @@ TEST(MonitoringConfiguration, RuntimeCheckRefusesPortsThatAreNotNumbers) {
     // With monitoring off its port is never read.
     config["monitoring_service_address"] = std::string("");
     EXPECT_EQ(errorOfRuntime(config), "");
+    config["local_api_address"] = std::string("localhost");  // as an older version stored it
+    Poco::JSON::Object::Ptr change = new Poco::JSON::Object;
+    EXPECT_NO_THROW(checkConfigurationChange(config, change));
+    for (std::string ip : {"10.0.0.300", "127.1", "localhost", "1.2.3.4 ", "", "192.168.1.20"}) {
+        change->set("local_api_address", ip);
+        if (ip.empty() || ip == "192.168.1.20")
+            EXPECT_NO_THROW(checkConfigurationChange(config, change)) << ip;
+        else
+            EXPECT_THROW(checkConfigurationChange(config, change), std::invalid_argument) << ip;
+    }
     config["device_port"] = std::string("eighty");
     EXPECT_EQ(errorOfRuntime(config), "Expected port number for config key: device_port");
     EXPECT_EQ(readPortNumber("65535", "k"), 65535);

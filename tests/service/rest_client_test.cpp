@@ -35,7 +35,7 @@
 
 #include "log_capture.h"
 #include "logger.h"
-#include "temp_dir.h"
+#include "unlinked_file.h"
 
 namespace korvane::Engine::REST {
 namespace {
@@ -437,19 +437,18 @@ TEST_F(RestClientHttpTest, PostFormDataSendsExactMultipartBytes) {
                             boundary + "--\r\n");
     EXPECT_EQ(got.get("Content-Length"), std::to_string(got.body.size()));
 
-    // A slice of a file on disk, longer than one copy block, goes out as the same bytes would.
-    korvane::Testing::TempDir dir;
+    // A slice of an unlinked file, longer than one copy block, goes out as the same bytes would.
     std::string large(200 * 1024, '\0');
     for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 % 251);
-    korvane::Testing::writeFile(dir.file("saved"), "HEAD" + large + "TAIL");
+    const korvane::Testing::UnlinkedFile saved("HEAD" + large + "TAIL");
     client.PostFormData("/api/offline_upgrade", "file", "fw.bin", {large.begin(), large.end()},
                         {{"md5", "abc"}});
     const std::string expected = server.last().body;
-    client.PostFormFile("/api/offline_upgrade", "file", "fw.bin",
-                        {dir.file("saved"), 4, large.size()}, {{"md5", "abc"}});
+    client.PostFormFile("/api/offline_upgrade", "file", "fw.bin", {saved.fd(), 4, large.size()},
+                        {{"md5", "abc"}});
     EXPECT_EQ(server.last().body, expected);
     EXPECT_THROW(client.PostFormFile("/api/offline_upgrade", "file", "fw.bin",
-                                     {dir.file("saved"), 9, large.size()}, {}),
+                                     {saved.fd(), 9, large.size()}, {}),
                  Poco::Exception);
 }
 

@@ -8,7 +8,7 @@
 
 #include "invalid_request.h"
 
-using namespace korvane::Engine::Test;
+using namespace korvane::Engine::LocalApi;
 
 namespace {
 

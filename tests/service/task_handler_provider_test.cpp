@@ -58,7 +58,8 @@ class TaskHandlerProviderTest : public Testing::CameraDriverTest {
         }
         auto settings = boost::json::parse(
             R"({"korvane_monitoring_device_id":"D1","korvane_monitoring_client_secret":"CS-secret-1",
-                "file_storage_service_password":"PW-secret-2","file_storage_service_login":"LG-secret-3"})");
+                "file_storage_service_password":"PW-secret-2","file_storage_service_login":"LG-secret-3",
+                "local_api_admin_token":"AT-secret-4"})");
         Utils::jsonToConfig(
             Utils::convertJsonBoost2Poco(settings).extract<Poco::JSON::Object::Ptr>(), dbMutex_,
             *db_, config_);
@@ -176,6 +177,9 @@ TEST_F(TaskHandlerProviderTest, ConfigurationFileFromTheStoreIsApplied) {
     tasks->handleUploadConfigFile(applied);
     EXPECT_EQ(config_.at("logging_level").convert<std::string>(), "debug");
     EXPECT_EQ(config_.at("file_storage_service_password").convert<std::string>(), "N3w");
+    putObject("incoming/settings.json", R"({"local_api_admin_token":"***"})");
+    tasks->handleUploadConfigFile(applied);
+    EXPECT_EQ(config_.at("local_api_admin_token").convert<std::string>(), "AT-secret-4");
 
     putObject("incoming/list.json", "[1,2]");
     struct Case {
@@ -223,7 +227,7 @@ TEST_F(TaskHandlerProviderTest, ConfigurationDumpKeepsSecretsOutOfTheLog) {
     const std::string text = log.text();
     EXPECT_THAT(text, HasSubstr(R"("korvane_monitoring_client_secret":"***")"));
     EXPECT_THAT(text, HasSubstr(R"("korvane_monitoring_device_id":"D1")"));
-    for (const char* secret : {"CS-secret-1", "PW-secret-2", "LG-secret-3"})
+    for (const char* secret : {"CS-secret-1", "PW-secret-2", "LG-secret-3", "AT-secret-4"})
         EXPECT_THAT(text, Not(HasSubstr(secret)));
     EXPECT_TRUE(tempFolderEmpty());
 

@@ -15,6 +15,7 @@
 #include "camera_handlers_fixture.h"
 #include "http_client.h"
 #include "responses.h"
+#include "unlinked_file.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ namespace Utils = korvane::Utils;
 using korvane::Testing::CameraHandlersTest;
 using korvane::Testing::CannedCamera;
 using korvane::Testing::LogCapture;
+using korvane::Testing::UnlinkedFile;
 using korvane::Testing::waitUntil;
 using Object = Poco::JSON::Object::Ptr;
 using ::testing::HasSubstr;
@@ -44,6 +46,18 @@ std::string form(const std::string& file,
                 value + "\r\n";
     }
     return body + kDelimiter + "--\r\n";
+}
+
+// The upload handlers, given the body as the local API hands it over: an unlinked file.
+Object importTemplate(const std::string& body, const std::string& delimiter,
+                      const Utils::CameraDriverPtr& driver) {
+    const UnlinkedFile saved(body);
+    return Utils::process_import_template(saved.fd(), delimiter, driver);
+}
+Object offlineUpgrade(const std::string& body, const std::string& delimiter,
+                      const Utils::CameraDriverPtr& driver, bool restore) {
+    const UnlinkedFile saved(body);
+    return Utils::process_offline_upgrade(saved.fd(), delimiter, driver, restore);
 }
 
 // (name, content) of the parts of a multipart body the camera received.
@@ -89,8 +103,8 @@ TEST_F(CameraHandlersTest, AnExportedArchiveImportsBackThroughTheUploadHandler) 
     Utils::process_clear_all_template(camera_);
     ASSERT_EQ(Utils::toJsonText(Utils::process_get_item_list(camera_, true)),
               R"({"code":0,"data":[]})");
-    EXPECT_EQ(Utils::toJsonText(Utils::process_import_template(
-                  form(archive, {{"store", "12"}, {"dep", "fruit"}}), kDelimiter, camera_)),
+    EXPECT_EQ(Utils::toJsonText(importTemplate(form(archive, {{"store", "12"}, {"dep", "fruit"}}),
+                                               kDelimiter, camera_)),
               kOk);
     ASSERT_TRUE(reaches([&] { return Utils::process_import_template_status(camera_); }, 4));
     // A damaged archive would fail the camera's CRC check and bring nothing back.
@@ -112,12 +126,8 @@ TEST_F(CameraHandlersTest, UpgradeAndRestoreSendTheFileByteForByte) {
     const std::string package =
         std::string("PK\x03\x04\r\n\0\xff\r\n--", 12) + kDelimiter.substr(0, 10) + "\r\n\r\ntail";
 
-    EXPECT_EQ(
-        Utils::toJsonText(Utils::process_offline_upgrade(form(package), kDelimiter, driver, false)),
-        kOk);
-    EXPECT_EQ(
-        Utils::toJsonText(Utils::process_offline_upgrade(form(package), kDelimiter, driver, true)),
-        kOk);
+    EXPECT_EQ(Utils::toJsonText(offlineUpgrade(form(package), kDelimiter, driver, false)), kOk);
+    EXPECT_EQ(Utils::toJsonText(offlineUpgrade(form(package), kDelimiter, driver, true)), kOk);
 
     const auto requests = canned.received();
     ASSERT_EQ(requests.size(), 2u);
@@ -151,21 +161,18 @@ TEST_F(CameraHandlersTest, BrokenUploadsAnswerUnknownMistakeAndSendNothing) {
     const Utils::CameraDriverPtr driver = driverFor(canned.port());
     for (const auto& c : cases) {
         LogCapture log;
-        EXPECT_EQ(Utils::toJsonText(Utils::process_import_template(c.body, c.delimiter, driver)),
+        EXPECT_EQ(Utils::toJsonText(importTemplate(c.body, c.delimiter, driver)), kUnknownMistake);
+        EXPECT_EQ(Utils::toJsonText(offlineUpgrade(c.body, c.delimiter, driver, true)),
                   kUnknownMistake);
-        EXPECT_EQ(
-            Utils::toJsonText(Utils::process_offline_upgrade(c.body, c.delimiter, driver, true)),
-            kUnknownMistake);
         EXPECT_THAT(log.text(), HasSubstr(c.logged)) << c.body;
     }
     // A field cut off after its header: the file alone would do for an upgrade, not an import.
     const std::string cut = good.substr(0, good.find("name=\"store\"") + 14);
     LogCapture log;
-    EXPECT_EQ(Utils::toJsonText(Utils::process_import_template(cut, kDelimiter, driver)),
-              kUnknownMistake);
+    EXPECT_EQ(Utils::toJsonText(importTemplate(cut, kDelimiter, driver)), kUnknownMistake);
     EXPECT_THAT(log.text(), HasSubstr("param start not found"));
     EXPECT_TRUE(canned.received().empty());
-    EXPECT_EQ(Utils::toJsonText(Utils::process_offline_upgrade(cut, kDelimiter, driver, false)),
+    EXPECT_EQ(Utils::toJsonText(offlineUpgrade(cut, kDelimiter, driver, false)),
               R"({"code":0,"data":null})");
 }
 
@@ -183,14 +190,12 @@ TEST_F(CameraHandlersTest, JobStatusesAnswerMsgAndStatusAndTheCameraRefusal) {
     EXPECT_EQ(requestsOf("get_restore_status").size(), 1u);
 
     // The restore job, started through the upload handler, is what the restore status reports.
-    EXPECT_EQ(Utils::toJsonText(
-                  Utils::process_offline_upgrade(form("backup"), kDelimiter, camera_, true)),
-              kOk);
+    EXPECT_EQ(Utils::toJsonText(offlineUpgrade(form("backup"), kDelimiter, camera_, true)), kOk);
     EXPECT_TRUE(reaches([&] { return Utils::process_offline_upgrade_status(camera_, true); }, 4));
     EXPECT_EQ(Utils::process_offline_upgrade_status(camera_, false)->getValue<int>("status"), 0);
 
     fault({{"command", "import_template"}, {"error_code", -6211}});
-    EXPECT_EQ(Utils::toJsonText(Utils::process_import_template(form("x"), kDelimiter, camera_)),
+    EXPECT_EQ(Utils::toJsonText(importTemplate(form("x"), kDelimiter, camera_)),
               R"({"code":-6211,"data":null})");
 }
 

@@ -108,6 +108,7 @@ int main(int argc, char** argv) {
                       << " result_p50_ms=" << figure(r.prediction.percentileMs(50))
                       << " result_p99_ms=" << figure(r.prediction.percentileMs(99))
                       << " feedback_p50_ms=" << figure(r.feedback.percentileMs(50))
+                      << " feedback_p95_ms=" << figure(r.feedback.percentileMs(95))
                       << " feedback_p99_ms=" << figure(r.feedback.percentileMs(99))
                       << " pair_p50_ms=" << figure(r.pair.percentileMs(50))
                       << " pair_p99_ms=" << figure(r.pair.percentileMs(99)) << std::endl;
@@ -135,6 +136,7 @@ int main(int argc, char** argv) {
               << " result_p50_ms=" << figure(r.getResult.percentileMs(50))
               << " result_p99_ms=" << figure(r.getResult.percentileMs(99))
               << " feedback_p50_ms=" << figure(r.feedback.percentileMs(50))
+              << " feedback_p95_ms=" << figure(r.feedback.percentileMs(95))
               << " feedback_p99_ms=" << figure(r.feedback.percentileMs(99))
               << " pair_p50_ms=" << figure(r.pair.percentileMs(50))
               << " pair_p99_ms=" << figure(r.pair.percentileMs(99)) << std::endl;

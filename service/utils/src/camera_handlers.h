@@ -110,25 +110,17 @@ Poco::JSON::Object::Ptr process_set_learnmode(const Poco::JSON::Object::Ptr& bod
 // The camera's picture: code 0 with its bytes as sent, or the failure code with no bytes.
 std::pair<int, std::string> process_get_image(const CameraDriverPtr& driver, bool post);
 
-// ---- Uploads. `body` is the raw multipart request body, `boundary` the delimiter ("--"
-// followed by the Content-Type's boundary parameter). A body that cannot be taken apart answers
-// {"code":-6210,"data":null}; otherwise the camera's code.
+// ---- Uploads. `bodyFd` is an open file holding the raw multipart request body from offset 0;
+// it stays the caller's, open until the handler returns, and is read only at explicit offsets.
+// The file part is sent to the camera from there, so that a large upload is never held in
+// memory. `boundary` is the delimiter ("--" followed by the Content-Type's boundary parameter).
+// A body that cannot be taken apart answers {"code":-6210,"data":null}; otherwise the camera's
+// code.
 // The first part's bytes go to the camera as a firmware package, or with restore as a backup.
-Poco::JSON::Object::Ptr process_offline_upgrade(const std::string& body,
-                                                const std::string& boundary,
+Poco::JSON::Object::Ptr process_offline_upgrade(int bodyFd, const std::string& boundary,
                                                 const CameraDriverPtr& driver, bool restore);
 // The first part's bytes go to the camera as a template file, the further parts as its fields.
-Poco::JSON::Object::Ptr process_import_template(const std::string& body,
-                                                const std::string& boundary,
+Poco::JSON::Object::Ptr process_import_template(int bodyFd, const std::string& boundary,
                                                 const CameraDriverPtr& driver);
-// The same two uploads with the body saved in the file at bodyPath: the file part is sent to
-// the camera from there, so that a large upload is never held in memory.
-Poco::JSON::Object::Ptr process_offline_upgrade_on_disk(const std::string& bodyPath,
-                                                        const std::string& boundary,
-                                                        const CameraDriverPtr& driver,
-                                                        bool restore);
-Poco::JSON::Object::Ptr process_import_template_on_disk(const std::string& bodyPath,
-                                                        const std::string& boundary,
-                                                        const CameraDriverPtr& driver);
 
 }  // namespace korvane::Utils

@@ -18,19 +18,15 @@ constexpr int kUnknownMistake = static_cast<int>(Errors::CameraError::UnknownMis
 // Text fields of an upload are names and small settings; anything longer is not one.
 constexpr std::size_t kFieldLimit = 1 << 20;
 
-// Sends what the upload holds with `send(const MultipartBody&) -> int`, or answers
-// -6210 when the body could not be taken apart.
-template <class Parts, class Send>
-Poco::JSON::Object::Ptr upload(const Parts& parts, Send send) {
+// Sends what the upload holds with `send(const MultipartFile&) -> int`, or answers -6210 when
+// the body could not be taken apart.
+template <class Send>
+Poco::JSON::Object::Ptr upload(const MultipartFile& parts, Send send) {
     if (!parts.error.empty()) {
         Log()->error("{}", parts.error);
         return get_empty_response(kUnknownMistake);
     }
     return get_empty_response(send(parts));
-}
-
-std::vector<std::uint8_t> bytesOf(std::string_view file) {
-    return {file.begin(), file.end()};
 }
 
 }  // namespace
@@ -61,38 +57,18 @@ Poco::JSON::Object::Ptr process_offline_upgrade_status(const CameraDriverPtr& dr
     return statusAnswer(code, status.msg, static_cast<int>(status.status));
 }
 
-Poco::JSON::Object::Ptr process_offline_upgrade(const std::string& body,
-                                                const std::string& boundary,
+Poco::JSON::Object::Ptr process_offline_upgrade(int bodyFd, const std::string& boundary,
                                                 const CameraDriverPtr& driver, bool restore) {
-    return upload(extractMultipartFile(body, boundary), [&](const MultipartBody& parts) {
-        return driver->offline_upgrade({.file = bytesOf(parts.file)}, restore);
-    });
-}
-
-Poco::JSON::Object::Ptr process_import_template(const std::string& body,
-                                                const std::string& boundary,
-                                                const CameraDriverPtr& driver) {
-    return upload(extractMultipartForm(body, boundary), [&](const MultipartBody& parts) {
-        return driver->import_template({.file = bytesOf(parts.file), .params = parts.fields});
-    });
-}
-
-Poco::JSON::Object::Ptr process_offline_upgrade_on_disk(const std::string& bodyPath,
-                                                        const std::string& boundary,
-                                                        const CameraDriverPtr& driver,
-                                                        bool restore) {
-    return upload(extractMultipartFileOnDisk(bodyPath, boundary, kFieldLimit),
+    return upload(extractMultipartFile(bodyFd, boundary, kFieldLimit),
                   [&](const MultipartFile& parts) {
                       return driver->offline_upgrade({.stored = parts.file}, restore);
                   });
 }
 
-Poco::JSON::Object::Ptr process_import_template_on_disk(const std::string& bodyPath,
-                                                        const std::string& boundary,
-                                                        const CameraDriverPtr& driver) {
+Poco::JSON::Object::Ptr process_import_template(int bodyFd, const std::string& boundary,
+                                                const CameraDriverPtr& driver) {
     return upload(
-        extractMultipartFormOnDisk(bodyPath, boundary, kFieldLimit),
-        [&](const MultipartFile& parts) {
+        extractMultipartForm(bodyFd, boundary, kFieldLimit), [&](const MultipartFile& parts) {
             return driver->import_template({.params = parts.fields, .stored = parts.file});
         });
 }

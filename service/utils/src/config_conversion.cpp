@@ -74,6 +74,7 @@ bool isEncryptedKey(const std::string& key) {
         "file_storage_service_password",
         "korvane_monitoring_client_secret",
         "file_storage_service_login",
+        "local_api_admin_token",
     };
     return kEncryptedKeys.count(key) != 0;
 }

@@ -15,7 +15,8 @@ class SQLiteDB;
 
 namespace korvane::Utils {
 
-// True for the three keys whose values are stored encrypted.
+// True for the keys whose values are stored encrypted: the monitoring client secret, the file
+// storage login and password, and the local API's admin token.
 bool isEncryptedKey(const std::string& key);
 
 // What a secret shows as wherever the configuration leaves the Agent in a readable form.

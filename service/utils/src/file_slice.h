@@ -1,15 +1,17 @@
 #pragma once
-// A run of bytes inside a file on disk: how a large upload travels from the local API to the
-// camera without being held in memory. A plain value; the file belongs to whoever made it.
+// A run of bytes inside an open file: how a large upload travels from the local API to the
+// camera without being held in memory. A plain value, read from any thread by positional reads
+// only, so that any number of readers can share the descriptor.
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace korvane::Utils {
 
 struct FileSlice {
-    std::string path;
+    // Not owned: whoever made the slice keeps the descriptor open while the slice is in use.
+    // The file may already be unlinked, so it is never reopened by a name.
+    int fd = -1;
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
 };

@@ -39,6 +39,12 @@ std::vector<Image> listImages(const std::string& folder) {
     return images;
 }
 
+// What a trim leaves of the budget: the listing and sort of the whole folder are then paid
+// once per tenth of the budget's worth of new images, not at nearly every saved one.
+std::uintmax_t lowMark(std::uintmax_t budgetBytes) {
+    return budgetBytes - budgetBytes / 10;
+}
+
 }  // namespace
 
 ImageTrim trimImages(const std::string& folder, std::uintmax_t budgetBytes,
@@ -52,8 +58,9 @@ ImageTrim trimImages(const std::string& folder, std::uintmax_t budgetBytes,
     std::sort(images.begin(), images.end(), [](const Image& a, const Image& b) {
         return a.modified != b.modified ? a.modified < b.modified : a.path < b.path;
     });
+    const std::uintmax_t target = lowMark(budgetBytes);
     for (const auto& image : images) {
-        if (trim.remainingBytes <= budgetBytes) break;
+        if (trim.remainingBytes <= target) break;
         if (image.path.filename() == keep) continue;
         std::error_code ec;
         if (!fs::remove(image.path, ec) || ec) continue;
@@ -88,18 +95,49 @@ ImageBudget& ImageBudget::instance() {
     return budget;
 }
 
+std::optional<std::uintmax_t> ImageBudget::claimTrim(const std::string& folder,
+                                                     std::uintmax_t bytes,
+                                                     std::uintmax_t budgetBytes) {
+    std::lock_guard lock(mutex_);
+    Folder& state = folders_[folder];
+    state.estimate += bytes;
+    // While one thread trims, the others' saves only add to the estimate: the folder may pass
+    // its budget by what they save during one listing of it (a few images at a cashier's pace),
+    // and a save after the trim trims again when that left it above the budget.
+    if (state.trimming || (state.counted && state.estimate <= budgetBytes)) {
+        return std::nullopt;
+    }
+    state.trimming = true;
+    return state.estimate;
+}
+
+void ImageBudget::finishTrim(const std::string& folder, std::uintmax_t claimed,
+                             std::optional<std::uintmax_t> remaining) {
+    std::lock_guard lock(mutex_);
+    Folder& state = folders_[folder];
+    state.trimming = false;
+    if (!remaining) return;
+    // Images saved during the trim may be in its count as well: counting them twice only
+    // brings the next trim nearer.
+    state.estimate = *remaining + (state.estimate - claimed);
+    state.counted = true;
+}
+
 void ImageBudget::imageSaved(const std::string& folder, const std::string& name,
                              std::uintmax_t bytes, std::uintmax_t budgetBytes) {
     try {
-        std::lock_guard lock(mutex_);
-        const auto known = estimates_.find(folder);
-        if (known != estimates_.end()) {
-            known->second += bytes;
-            if (known->second <= budgetBytes) return;
+        const auto claimed = claimTrim(folder, bytes, budgetBytes);
+        if (!claimed) return;
+        // First image of this folder in this process, or the estimate passed the budget. The
+        // listing runs without mutex_ so that other request threads' saves never wait for it.
+        ImageTrim trim;
+        try {
+            trim = trimImages(folder, budgetBytes, name);
+        } catch (const std::exception&) {
+            finishTrim(folder, *claimed, std::nullopt);
+            throw;
         }
-        // First image of this folder in this process, or the estimate passed the budget.
-        const ImageTrim trim = trimImages(folder, budgetBytes, name);
-        estimates_[folder] = trim.remainingBytes;
+        finishTrim(folder, *claimed, trim.remainingBytes);
         if (trim.removed != 0) {
             Log()->warn(
                 "Images folder {} exceeded its budget of {} MB: removed the {} oldest images "

@@ -1,7 +1,6 @@
 #include "multipart_body.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <optional>
@@ -14,6 +13,58 @@ namespace {
 constexpr std::string_view kLineBreak = "\r\n";
 constexpr std::string_view kBlankLine = "\r\n\r\n";
 constexpr std::string_view kNameOpening = "name=\"";
+
+// A body saved in a file, searched a block at a time so that a large upload never has to fit
+// in memory. Only header lines and text fields are read out whole, up to a limit.
+class FileBody {
+  public:
+    static constexpr std::size_t npos = std::string_view::npos;
+    static constexpr std::size_t kBlock = 1 << 20;
+
+    // fstat rather than seeking to the end: the descriptor's file position is shared with
+    // whoever else reads the body.
+    FileBody(int fd, std::size_t textLimit) : fd_(fd), textLimit_(textLimit) {
+        struct stat status {};
+        if (::fstat(fd_, &status) != 0) throw std::runtime_error("cannot size the saved upload");
+        size_ = static_cast<std::size_t>(status.st_size);
+    }
+
+    std::size_t size() const { return size_; }
+
+    std::size_t find(std::string_view needle, std::size_t from) const {
+        if (needle.empty() || from > size_) return from <= size_ ? from : npos;
+        // Consecutive blocks overlap by one byte less than the needle, so a match that
+        // straddles two blocks is found in the second.
+        const std::size_t step = std::max(kBlock, needle.size()) - needle.size() + 1;
+        for (std::size_t at = from; at < size_; at += step) {
+            read(at, std::max(kBlock, needle.size()), block_);
+            if (block_.size() < needle.size()) return npos;
+            const std::size_t hit = std::string_view(block_).find(needle);
+            if (hit != std::string_view::npos) return at + hit;
+        }
+        return npos;
+    }
+
+    std::string text(std::size_t at, std::size_t length) const {
+        if (length > textLimit_) throw std::length_error("multipart text part too long");
+        std::string out;
+        read(at, length, out);
+        return out;
+    }
+
+  private:
+    void read(std::size_t at, std::size_t length, std::string& out) const {
+        out.resize(std::min(length, size_ - std::min(at, size_)));
+        if (!readExactly(fd_, at, out.data(), out.size())) {
+            throw std::runtime_error("cannot read the saved upload");
+        }
+    }
+
+    int fd_;  // the caller's; never closed here
+    std::size_t size_ = 0;
+    std::size_t textLimit_;
+    mutable std::string block_;  // reused by find, one block of the file
+};
 
 // A part's content runs from after its blank line to the line break before the next delimiter.
 struct Content {
@@ -47,17 +98,17 @@ struct ContentErrors {
     const char* badRange;
 };
 
-template <class Body>
-std::optional<Content> findContent(const Body& body, std::string_view delimiter, std::size_t from,
-                                   const ContentErrors& errors, std::string& error) {
+std::optional<Content> findContent(const FileBody& body, std::string_view delimiter,
+                                   std::size_t from, const ContentErrors& errors,
+                                   std::string& error) {
     const std::size_t blank = body.find(kBlankLine, from);
-    if (blank == Body::npos) {
+    if (blank == FileBody::npos) {
         error = errors.noStart;
         return std::nullopt;
     }
     const std::size_t begin = blank + kBlankLine.size();
     const std::size_t next = body.find(delimiter, begin);
-    if (next == Body::npos) {
+    if (next == FileBody::npos) {
         error = errors.noEnd;
         return std::nullopt;
     }
@@ -82,10 +133,9 @@ struct Layout {
 };
 
 // The file part; on success also where the delimiter after it starts.
-template <class Body>
-std::optional<Content> findFile(const Body& body, std::string_view delimiter, Layout& result) {
-    const std::size_t first = delimiter.empty() ? Body::npos : body.find(delimiter, 0);
-    if (first == Body::npos) {
+std::optional<Content> findFile(const FileBody& body, std::string_view delimiter, Layout& result) {
+    const std::size_t first = delimiter.empty() ? FileBody::npos : body.find(delimiter, 0);
+    if (first == FileBody::npos) {
         result.error = "Boundary not found in request body";
         return std::nullopt;
     }
@@ -102,8 +152,7 @@ std::optional<Content> findFile(const Body& body, std::string_view delimiter, La
     return content;
 }
 
-template <class Body>
-Layout formLayout(const Body& body, std::string_view delimiter, bool withFields) {
+Layout formLayout(const FileBody& body, std::string_view delimiter, bool withFields) {
     Layout result;
     auto part = findFile(body, delimiter, result);
     while (withFields && part) {
@@ -130,108 +179,13 @@ Layout formLayout(const Body& body, std::string_view delimiter, bool withFields)
     return result;
 }
 
-// A body held in memory.
-class MemoryBody {
-  public:
-    static constexpr std::size_t npos = std::string_view::npos;
-    explicit MemoryBody(std::string_view body) : body_(body) {}
-    std::size_t size() const { return body_.size(); }
-    std::size_t find(std::string_view needle, std::size_t from) const {
-        return body_.find(needle, from);
-    }
-    std::string_view text(std::size_t at, std::size_t length) const {
-        return body_.substr(at, length);
-    }
-
-  private:
-    std::string_view body_;
-};
-
-// A body saved in a file, searched a block at a time so that a large upload never has to fit
-// in memory. Only header lines and text fields are read out whole, up to a limit.
-class FileBody {
-  public:
-    static constexpr std::size_t npos = std::string_view::npos;
-    static constexpr std::size_t kBlock = 1 << 20;
-
-    FileBody(const std::string& path, std::size_t textLimit)
-        : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), textLimit_(textLimit) {
-        if (fd_ < 0) throw std::runtime_error("cannot open the saved upload " + path);
-        const off_t end = ::lseek(fd_, 0, SEEK_END);
-        if (end < 0) {
-            ::close(fd_);
-            throw std::runtime_error("cannot size the saved upload " + path);
-        }
-        size_ = static_cast<std::size_t>(end);
-    }
-    ~FileBody() { ::close(fd_); }
-    FileBody(const FileBody&) = delete;
-    FileBody& operator=(const FileBody&) = delete;
-
-    std::size_t size() const { return size_; }
-
-    std::size_t find(std::string_view needle, std::size_t from) const {
-        if (needle.empty() || from > size_) return from <= size_ ? from : npos;
-        // Consecutive blocks overlap by one byte less than the needle, so a match that
-        // straddles two blocks is found in the second.
-        const std::size_t step = std::max(kBlock, needle.size()) - needle.size() + 1;
-        for (std::size_t at = from; at < size_; at += step) {
-            read(at, std::max(kBlock, needle.size()), block_);
-            if (block_.size() < needle.size()) return npos;
-            const std::size_t hit = std::string_view(block_).find(needle);
-            if (hit != std::string_view::npos) return at + hit;
-        }
-        return npos;
-    }
-
-    std::string text(std::size_t at, std::size_t length) const {
-        if (length > textLimit_) throw std::length_error("multipart text part too long");
-        std::string out;
-        read(at, length, out);
-        return out;
-    }
-
-  private:
-    void read(std::size_t at, std::size_t length, std::string& out) const {
-        out.resize(std::min(length, size_ - std::min(at, size_)));
-        if (!readExactly(fd_, at, out.data(), out.size())) {
-            throw std::runtime_error("cannot read the saved upload");
-        }
-    }
-
-    int fd_;
-    std::size_t size_ = 0;
-    std::size_t textLimit_;
-    mutable std::string block_;  // reused by find, one block of the file
-};
-
-MultipartBody inMemory(std::string_view body, const Layout& layout) {
-    MultipartBody result;
-    result.file = body.substr(layout.file.begin, layout.file.end - layout.file.begin);
-    result.fields = layout.fields;
-    result.error = layout.error;
-    return result;
-}
-
-}  // namespace
-
-MultipartBody extractMultipartFile(std::string_view body, std::string_view delimiter) {
-    return inMemory(body, formLayout(MemoryBody(body), delimiter, false));
-}
-
-MultipartBody extractMultipartForm(std::string_view body, std::string_view delimiter) {
-    return inMemory(body, formLayout(MemoryBody(body), delimiter, true));
-}
-
-namespace {
-
-MultipartFile onDisk(const std::string& path, std::string_view delimiter, std::size_t textLimit,
-                     bool withFields) {
+MultipartFile fromFile(int bodyFd, std::string_view delimiter, std::size_t textLimit,
+                       bool withFields) {
     MultipartFile result;
     try {
-        const FileBody body(path, textLimit);
+        const FileBody body(bodyFd, textLimit);
         Layout layout = formLayout(body, delimiter, withFields);
-        result.file = {path, layout.file.begin, layout.file.end - layout.file.begin};
+        result.file = {bodyFd, layout.file.begin, layout.file.end - layout.file.begin};
         result.fields = std::move(layout.fields);
         result.error = std::move(layout.error);
     } catch (const std::exception& e) {
@@ -243,14 +197,12 @@ MultipartFile onDisk(const std::string& path, std::string_view delimiter, std::s
 
 }  // namespace
 
-MultipartFile extractMultipartFileOnDisk(const std::string& path, std::string_view delimiter,
-                                         std::size_t textLimit) {
-    return onDisk(path, delimiter, textLimit, false);
+MultipartFile extractMultipartFile(int bodyFd, std::string_view delimiter, std::size_t textLimit) {
+    return fromFile(bodyFd, delimiter, textLimit, false);
 }
 
-MultipartFile extractMultipartFormOnDisk(const std::string& path, std::string_view delimiter,
-                                         std::size_t textLimit) {
-    return onDisk(path, delimiter, textLimit, true);
+MultipartFile extractMultipartForm(int bodyFd, std::string_view delimiter, std::size_t textLimit) {
+    return fromFile(bodyFd, delimiter, textLimit, true);
 }
 
 }  // namespace korvane::Utils
