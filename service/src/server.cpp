@@ -264,6 +264,7 @@ void Server::Stop() {
         // No client is waited for: every open connection is shut, so that its worker returns
         // as soon as the request it serves (if any) is done.
         tcpServer_->stop();
+        // Shut first: the library's own stop signal waits for each request being read.
         watchdog_->shutdownAll();
         connections_->stopAll();
     }
