@@ -32,4 +32,10 @@ ApiReply ApiReply::failure(int status, int code) {
     return json(Utils::toJsonText(Utils::get_empty_response(code)), status);
 }
 
+ApiReply ApiReply::refusal(int status, int code) {
+    ApiReply reply = failure(status, code);
+    reply.close = true;
+    return reply;
+}
+
 }  // namespace korvane::Engine::LocalApi

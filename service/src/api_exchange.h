@@ -43,6 +43,8 @@ struct ApiReply {
     static ApiReply notFoundReply();
     // The envelope {"code":code,"data":null} with this HTTP status.
     static ApiReply failure(int status, int code);
+    // failure(), and the connection closes after it: for a request whose body stays unread.
+    static ApiReply refusal(int status, int code);
 };
 
 }  // namespace korvane::Engine::LocalApi

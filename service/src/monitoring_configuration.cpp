@@ -110,12 +110,16 @@ void checkLocalApiAddress(const Poco::JSON::Object::Ptr& changes) {
     const Poco::Dynamic::Var value = changes->get(kKey);
     if (value.isString() && value.extract<std::string>().empty()) return;  // all interfaces
     const std::string text = value.isEmpty() ? std::string("null") : value.toString();
-    in_addr parsed{};
-    // Dotted quads only: inet_aton would also take shorthands such as "127.1".
-    if (!value.isString() || ::inet_pton(AF_INET, text.c_str(), &parsed) != 1) {
+    if (!value.isString() || !isDottedQuad(text)) {
         throw std::invalid_argument("Expected a dotted-quad IPv4 address for config key " +
                                     std::string(kKey) + ": '" + text + "'");
     }
+}
+
+bool isDottedQuad(const std::string& text) {
+    in_addr parsed{};
+    // inet_pton takes dotted quads only, unlike inet_aton's shorthand forms ("1", "127.1").
+    return ::inet_pton(AF_INET, text.c_str(), &parsed) == 1;
 }
 
 MonitoringConfiguration validateRuntimeConfiguration(const Utils::ConfigMap& config) {

@@ -50,6 +50,8 @@ void checkConfigurationChange(Utils::ConfigMap current, const Poco::JSON::Object
 // std::invalid_argument naming the key and the value. Only changes are checked, so that a value
 // stored by an older version does not block unrelated ones.
 void checkLocalApiAddress(const Poco::JSON::Object::Ptr& changes);
+// Whether text is an IPv4 address in dotted-quad form (not a shorthand such as "127.1").
+bool isDottedQuad(const std::string& text);
 
 // The whole text must be a port number, 1 to 65535 ("80x" is not read as 80); throws
 // std::invalid_argument naming the key otherwise.

@@ -49,12 +49,6 @@ class UploadPace {
     std::deque<Sample> samples_;
 };
 
-ApiReply refusal(int status, int code = kBadRequestCode) {
-    ApiReply reply = ApiReply::failure(status, code);
-    reply.close = true;
-    return reply;
-}
-
 enum class Copy { Whole, TooLarge, NotStored };
 
 // Copies at most limit bytes of in to sink(data, size), which says whether it stored them,
@@ -86,13 +80,13 @@ std::optional<ApiReply> readRequestBody(Poco::Net::HTTPServerRequest& request, A
     if (declared > limit) {
         Log()->error("Request {} {} refused: body of {} bytes, at most {} taken;",
                      request.getMethod(), request.getURI(), declared, limit);
-        return refusal(413);
+        return ApiReply::refusal(413, kBadRequestCode);
     }
     std::uint64_t copied = 0;
     Copy outcome = Copy::Whole;
     if (upload) {
         spool = SpoolFile::create();
-        if (!spool) return refusal(500, kInternalErrorCode);
+        if (!spool) return ApiReply::refusal(500, kInternalErrorCode);
         api.bodyFd = spool->fd();
         UploadPace pace(Clock::now());
         ConnectionWatchdog::expectBy(pace.deadlineAfter(0));
@@ -111,12 +105,12 @@ std::optional<ApiReply> readRequestBody(Poco::Net::HTTPServerRequest& request, A
     }
     if (outcome == Copy::NotStored) {
         Log()->error("Cannot spool the upload of {}: the disk refused a write;", request.getURI());
-        return refusal(500, kInternalErrorCode);
+        return ApiReply::refusal(500, kInternalErrorCode);
     }
     if (outcome == Copy::TooLarge) {
         Log()->error("Request {} {} refused: chunked body past {} bytes;", request.getMethod(),
                      request.getURI(), limit);
-        return refusal(413);
+        return ApiReply::refusal(413, kBadRequestCode);
     }
     // A client that hung up mid-body must not have half an upload passed on as a whole one.
     if (!chunked && copied < declared) throw Poco::IOException("request body ended early");

@@ -7,7 +7,6 @@
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/TCPServer.h>
 #include <Poco/ThreadPool.h>
-#include <arpa/inet.h>
 
 #include <filesystem>
 #include <fstream>
@@ -97,9 +96,7 @@ std::string listeningAddressOf(const Utils::ConfigMap& config, std::string& prob
     if (it == config.end() || it->second.isEmpty()) return kAllInterfaces;
     const std::string text = it->second.toString();
     if (text.empty()) return kAllInterfaces;
-    in_addr parsed{};
-    // inet_pton takes dotted quads only, unlike inet_aton's shorthand forms ("1", "127.1").
-    if (::inet_pton(AF_INET, text.c_str(), &parsed) != 1) {
+    if (!isDottedQuad(text)) {
         problem = "local_api_address " + text + " is not an IPv4 address; listening on " +
                   kLoopback + " only";
         Log()->error("{};", problem);

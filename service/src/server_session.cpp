@@ -36,12 +36,6 @@ constexpr int kMaxSpooledUploads = 2;
 constexpr const char* kRetryUploadAfterSeconds = "5";
 constexpr const char* kAdminTokenKey = "local_api_admin_token";
 
-ApiReply refusal(int status, int code) {
-    ApiReply reply = ApiReply::failure(status, code);
-    reply.close = true;
-    return reply;
-}
-
 // Compares every byte whatever the first difference, so that the time taken tells a caller
 // guessing the token nothing but its length.
 bool sameSecret(const std::string& a, const std::string& b) {
@@ -134,7 +128,7 @@ void Server::HandleSession(Poco::Net::HTTPServerRequest& request,
         // Only reading the request can fail here: a broken URI or a dropped body.
         Log()->error("Bad request {} {}: {};", request.getMethod(), request.getURI(),
                      e.displayText());
-        reply = refusal(400, LocalApi::kBadRequestCode);
+        reply = ApiReply::refusal(400, LocalApi::kBadRequestCode);
     }
     if (reply.close || LocalApi::connectionEndsAfterBody(request)) response.setKeepAlive(false);
     try {
@@ -153,18 +147,18 @@ std::optional<ApiReply> Server::refusalBeforeBody(const Poco::Net::HTTPServerReq
                                                   const ApiRequest& api, bool uploadSlotFree) {
     if (LocalApi::bodyEndInDoubt(request)) {
         Log()->error("Bad request {} {}: conflicting body framing;", api.method, api.uri);
-        return refusal(400, LocalApi::kBadRequestCode);
+        return ApiReply::refusal(400, LocalApi::kBadRequestCode);
     }
     if (router_.needsAdmin(api) && !adminAllowed(api)) {
         Log()->warn("Request {} {} refused: no valid admin token;", api.method, api.uri);
-        ApiReply reply = refusal(401, LocalApi::kBadRequestCode);
+        ApiReply reply = ApiReply::refusal(401, LocalApi::kBadRequestCode);
         reply.headers.emplace_back("WWW-Authenticate", "Bearer");
         return reply;
     }
     if (!uploadSlotFree) {
         Log()->warn("Upload {} {} refused: {} uploads are being received already;", api.method,
                     api.uri, kMaxSpooledUploads);
-        ApiReply reply = refusal(503, LocalApi::kInternalErrorCode);
+        ApiReply reply = ApiReply::refusal(503, LocalApi::kInternalErrorCode);
         reply.headers.emplace_back("Retry-After", kRetryUploadAfterSeconds);
         return reply;
     }

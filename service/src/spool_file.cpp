@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "file_slice.h"
 #include "logger.h"
 
 namespace korvane::Engine::LocalApi {
@@ -48,14 +49,7 @@ SpoolFile::~SpoolFile() {
 }
 
 bool SpoolFile::append(const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd_, data, size);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
+    return Utils::writeAll(fd_, {data, size});
 }
 
 }  // namespace korvane::Engine::LocalApi

@@ -6,12 +6,12 @@
 
 #include <boost/json/error.hpp>
 #include <boost/system/system_error.hpp>
-#include <cerrno>
 #include <ctime>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
 
+#include "file_slice.h"
 #include "logger.h"
 
 namespace korvane::Engine::Sync::TaskSupport {
@@ -104,14 +104,7 @@ TemporaryFile::~TemporaryFile() {
 }
 
 bool TemporaryFile::append(std::string_view content) {
-    if (fd_ < 0) return false;
-    while (!content.empty()) {
-        const ssize_t written = ::write(fd_, content.data(), content.size());
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        content.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
+    return fd_ >= 0 && Utils::writeAll(fd_, content);
 }
 
 bool TemporaryFile::write(std::string_view content) {

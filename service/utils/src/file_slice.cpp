@@ -18,4 +18,14 @@ bool readExactly(int fd, std::uint64_t offset, char* out, std::size_t length) {
     return true;
 }
 
+bool writeAll(int fd, std::string_view content) {
+    while (!content.empty()) {
+        const ssize_t written = ::write(fd, content.data(), content.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        content.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
 }  // namespace korvane::Utils

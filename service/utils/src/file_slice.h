@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace korvane::Utils {
 
@@ -19,5 +20,9 @@ struct FileSlice {
 // Reads exactly `length` bytes at `offset` of the open file `fd` into `out`, retrying
 // interrupted and short reads. False on a read error or when the file ends first.
 bool readExactly(int fd, std::uint64_t offset, char* out, std::size_t length);
+
+// Writes all of `content` at the open file's position, retrying interrupted and short writes.
+// False on a write error.
+bool writeAll(int fd, std::string_view content);
 
 }  // namespace korvane::Utils
