@@ -23,24 +23,7 @@ fi
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-
-policy=/usr/sbin/policy-rc.d
-own_policy=0
-if [ ! -e "$policy" ]; then
-  # 101 = "action forbidden by policy": invoke-rc.d and deb-systemd-invoke skip the start.
-  printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
-  $SUDO chmod 755 "$policy"
-  own_policy=1
-fi
-cleanup() {
-  if [ "$own_policy" -eq 1 ]; then $SUDO rm -f "$policy"; fi
-}
-trap cleanup EXIT
-
-echo "Installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+"$(dirname "$0")/apt-install-quiet.sh" "${missing[@]}"
 
 # Only the copy installed here is switched off; a system nginx that was there before stays as
 # it was.

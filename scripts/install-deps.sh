@@ -15,6 +15,9 @@ PACKAGES=(
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
   nodejs npm
+  # promtool and a prometheus server for the tests of the Agent's metrics, which start their
+  # own server on a free port.
+  prometheus
 )
 
 missing=()
@@ -37,9 +40,5 @@ if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
 
-echo "Installing: ${missing[*]}"
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# The tests start their own prometheus on a free port; the packaged service is not wanted.
+"$(dirname "$0")/apt-install-quiet.sh" "${missing[@]}"

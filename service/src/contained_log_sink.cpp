@@ -7,6 +7,8 @@
 #include <exception>
 #include <utility>
 
+#include "agent_metrics.h"
+
 namespace korvane::Engine::Logging {
 
 ContainedLogSink::ContainedLogSink(std::shared_ptr<spdlog::sinks::sink> inner,
@@ -60,6 +62,7 @@ void ContainedLogSink::failed(std::uint64_t lines, const spdlog::details::log_ms
         std::fprintf(stderr, "Log file not writable, lines are lost until it is: %s\n", what);
     }
     lost_ += lines;
+    Utils::Metrics::agentMetrics().logLinesLost.add(lines);
     // Errors are what an operator looks for afterwards; the journal keeps them meanwhile.
     if (msg != nullptr && msg->level >= spdlog::level::err) {
         const std::string payload(msg->payload.data(), msg->payload.size());

@@ -3,6 +3,7 @@
 #include <boost/json.hpp>
 #include <stdexcept>
 
+#include "agent_metrics.h"
 #include "device_data_provider.h"
 #include "logger.h"
 #include "monitoring_answers.h"
@@ -132,7 +133,17 @@ REST::RawResponse MonitoringDriver::requestToken(bool withRefreshToken) {
     form["client_id"] = "device";
     form["client_secret"] = getMonitoringSettings().clientSecret;
     if (withRefreshToken) form["refresh_token"] = getTokenSettings().refreshToken;
-    return client()->PostForm(kTokenPath, form);
+    auto& counted = Utils::Metrics::agentMetrics().tokenRequests;
+    const char* grant = withRefreshToken ? "refresh_token" : "client_credentials";
+    try {
+        REST::RawResponse response = client()->PostForm(kTokenPath, form);
+        counted.at({grant, response.status == 200 ? Utils::Metrics::kOk : Utils::Metrics::kRefused})
+            .add();
+        return response;
+    } catch (...) {
+        counted.at({grant, Utils::Metrics::kUnreachable}).add();
+        throw;
+    }
 }
 
 void MonitoringDriver::storeTokenAnswer(const std::string& body) {
@@ -222,8 +233,20 @@ void MonitoringDriver::startLoop() {
         return;
     }
     if (worker_.joinable()) worker_.join();  // a loop that ended on its own
+    markPassEnded();                         // the first pass is due now
     running_ = true;
     worker_ = std::thread([this] { loop(); });
+}
+
+void MonitoringDriver::markPassEnded() {
+    lastPassEnded_.store(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
+std::optional<std::chrono::steady_clock::duration> MonitoringDriver::sinceLastPass() const {
+    if (!running_) return std::nullopt;
+    const std::chrono::steady_clock::time_point ended(
+        std::chrono::steady_clock::duration(lastPassEnded_.load()));
+    return std::chrono::steady_clock::now() - ended;
 }
 
 void MonitoringDriver::stopLoop() {

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -123,6 +124,8 @@ class MonitoringDriver {
     void start();
     void stop();
     bool running() const { return running_; }
+    // How long ago the loop last finished a pass (or started), nullopt while it is not running.
+    std::optional<std::chrono::steady_clock::duration> sinceLastPass() const;
 
     // Remote tasks: the handler table, the dispatch of one task and the three answers.
     void registerTaskHandler(const std::string& type, TaskHandler handler);
@@ -176,6 +179,7 @@ class MonitoringDriver {
     void startLoop();
     void stopLoop();
     void loop();
+    void markPassEnded();
     // One pass of the loop; false when the loop must end.
     bool runPass(std::unique_lock<std::mutex>& loopLock);
     // Waits up to the given time, ending early when the loop is being stopped.
@@ -250,6 +254,8 @@ class MonitoringDriver {
 
     std::thread worker_;
     std::atomic<bool> running_{false};
+    // steady_clock ticks at the end of the last pass, or at the loop's start.
+    std::atomic<std::chrono::steady_clock::rep> lastPassEnded_{0};
 
     std::mutex callbackMutex_;  // guards the callbacks, reinit_ and taskHandlers_
     std::function<void(Utils::Models::Task&)> taskReceived_;

@@ -6,6 +6,7 @@
 #include <boost/json.hpp>
 #include <filesystem>
 
+#include "agent_metrics.h"
 #include "config_queries.h"
 #include "device_data_provider.h"
 #include "logger.h"
@@ -58,6 +59,7 @@ void MonitoringDriver::loop() {
             Log()->error("Monitoring loop pass failed: {};", e.what());
             pause(lock, kPassPause);
         }
+        markPassEnded();
     }
 }
 
@@ -173,11 +175,22 @@ void MonitoringDriver::fetchCheckActual() {
 
 bool MonitoringDriver::deliver(const std::string& part, const boost::json::value& body,
                                const char* failure) {
-    const auto response = post(part, body);
+    // The kind is the path's last part, "/recognition" counted as "recognition".
+    auto& counted = Utils::Metrics::agentMetrics().monitoringDeliveries;
+    const std::string_view kind = std::string_view(part).substr(part.rfind('/') + 1);
+    REST::RawResponse response;
+    try {
+        response = post(part, body);
+    } catch (...) {
+        counted.at({kind, Utils::Metrics::kUnreachable}).add();
+        throw;
+    }
     if (response.status != 200) {
+        counted.at({kind, Utils::Metrics::kRefused}).add();
         Log()->error("{} {};", failure, response.body);
         return false;
     }
+    counted.at({kind, Utils::Metrics::kOk}).add();
     schedulerPing_.slide();
     return true;
 }

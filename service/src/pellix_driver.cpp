@@ -3,8 +3,10 @@
 #include <Poco/Exception.h>
 
 #include <boost/json.hpp>
+#include <chrono>
 #include <exception>
 
+#include "agent_metrics.h"
 #include "camera_errors.h"
 #include "json_reader.h"
 #include "logger.h"
@@ -73,7 +75,14 @@ PellixDriver::Request PellixDriver::request(std::string name, bool post) const {
 
 int PellixDriver::perform(const Request& request, const ReplyReader& read) {
     const std::string& name = request.name;
+    const auto began = std::chrono::steady_clock::now();
+    const auto count = [&](const char* outcome) {
+        auto& metrics = Utils::Metrics::agentMetrics();
+        metrics.cameraRequests.at({name, outcome}).add();
+        metrics.cameraSeconds.at({name}).observe(std::chrono::steady_clock::now() - began);
+    };
     std::string failure;
+    bool answered = false;
     try {
         if (request.calledLine.empty()) {
             Log()->info("{}() called;", name);
@@ -93,10 +102,12 @@ int PellixDriver::perform(const Request& request, const ReplyReader& read) {
         } else {
             response = client_.Get(request.path, request.timeout);
         }
+        answered = true;
         // The outcome is recorded once, after the answer has been judged: marking the camera
         // connected before a reply that then fails to parse would turn every garbled reply
         // into a fresh loss with its own alert.
         if (response.status != 200) {
+            count("http_error");
             save_connect_state(name, true);
             Log()->error("{}() network failed: code = {};", name, response.status);
             return response.status;
@@ -105,6 +116,7 @@ int PellixDriver::perform(const Request& request, const ReplyReader& read) {
         const auto& object = Utils::Json::asObject(reply, "reply");
         const int code = Utils::Json::intMember(object, "code");
         if (code != 0) {
+            count("camera_error");
             save_connect_state(name, true);
             if (read) {
                 Log()->error("{}() failed: code = {};", name, code);
@@ -114,6 +126,7 @@ int PellixDriver::perform(const Request& request, const ReplyReader& read) {
         if (read) {
             read(object);
         }
+        count(Utils::Metrics::kOk);
         save_connect_state(name, true);
         return 0;
     } catch (const Poco::Exception& e) {
@@ -121,6 +134,8 @@ int PellixDriver::perform(const Request& request, const ReplyReader& read) {
     } catch (const std::exception& e) {
         failure = e.what();
     }
+    // An answer that could not be read counts with the HTTP failures: the module was there.
+    count(answered ? "http_error" : Utils::Metrics::kUnreachable);
     Log()->error("{}() exception: {};", name, failure);
     try {
         save_connect_state(name, false);

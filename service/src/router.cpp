@@ -19,17 +19,24 @@ const ApiHandler* handlerOf(const Command* command) {
 
 void Router::addCommand(const std::string& command, std::set<std::string> methods,
                         ApiHandler handler, Access access) {
-    apiCommands_[command] = Command{std::move(methods), std::move(handler), false, access};
+    apiCommands_[command] = Command{std::move(methods), std::move(handler), false, access, command};
 }
 
 void Router::addAgentCommand(const std::string& command, std::set<std::string> methods,
                              ApiHandler handler, Access access) {
-    agentCommands_[command] = Command{std::move(methods), std::move(handler), false, access};
+    agentCommands_[command] =
+        Command{std::move(methods), std::move(handler), false, access, "agent/" + command};
 }
 
 void Router::addUploadCommand(const std::string& command, std::set<std::string> methods,
                               ApiHandler handler, Access access) {
-    apiCommands_[command] = Command{std::move(methods), std::move(handler), true, access};
+    apiCommands_[command] = Command{std::move(methods), std::move(handler), true, access, command};
+}
+
+void Router::addRootCommand(const std::string& command, std::set<std::string> methods,
+                            ApiHandler handler, Access access) {
+    rootCommands_[command] =
+        Command{std::move(methods), std::move(handler), false, access, command};
 }
 
 void Router::setMonitoringRoute(ApiHandler handler, Access access) {
@@ -53,6 +60,7 @@ const Router::Command* Router::find(const CommandTable& table, const std::string
 
 const Router::Command* Router::commandOf(const ApiRequest& request) const {
     const auto& s = request.segments;
+    if (s.size() == 1) return find(rootCommands_, s[0], request.method);
     if (s.size() == 2 && s[0] == "api") return find(apiCommands_, s[1], request.method);
     if (s.size() >= 3 && s[0] == "api" && s[1] == "agent") {
         return find(agentCommands_, s[2], request.method);
@@ -77,7 +85,9 @@ bool Router::needsAdmin(const ApiRequest& request) const {
 const ApiHandler* Router::select(const ApiRequest& request) const {
     const auto& s = request.segments;
     const ApiHandler* handler = nullptr;
-    if (s.size() == 2 && s[0] == "download") {
+    if (const Command* root = s.size() == 1 ? commandOf(request) : nullptr) {
+        handler = &root->handler;
+    } else if (s.size() == 2 && s[0] == "download") {
         handler = &downloadRoute_;
     } else if (s.empty() || s[0] != "api") {
         handler = &outsideRoute_;
@@ -87,6 +97,21 @@ const ApiHandler* Router::select(const ApiRequest& request) const {
         handler = &monitoringRoute_;
     }
     return handler && *handler ? handler : nullptr;
+}
+
+const std::string& Router::routeName(const ApiRequest& request) const {
+    static const std::string kMonitoring = "monitoring";
+    static const std::string kDownload = "download";
+    static const std::string kOutside = "outside";
+    static const std::string kUnmatched = "unmatched";
+    if (const Command* command = commandOf(request)) return command->name;
+    const auto& s = request.segments;
+    if (s.size() >= 3 && s[0] == "api" && s[1] == "monitoring" && monitoringRoute_) {
+        return kMonitoring;
+    }
+    if (s.size() == 2 && s[0] == "download" && downloadRoute_) return kDownload;
+    if ((s.empty() || s[0] != "api") && outsideRoute_) return kOutside;
+    return kUnmatched;
 }
 
 ApiReply Router::route(const ApiRequest& request) const {

@@ -29,6 +29,9 @@ class Router {
     // ApiRequest::bodyFd instead of ApiRequest::body.
     void addUploadCommand(const std::string& command, std::set<std::string> methods,
                           ApiHandler handler, Access access = Access::Open);
+    // /<command>: one segment outside /api, served before the outside route.
+    void addRootCommand(const std::string& command, std::set<std::string> methods,
+                        ApiHandler handler, Access access = Access::Open);
     // /api/monitoring/...: the handler matches the remaining segments itself.
     void setMonitoringRoute(ApiHandler handler, Access access = Access::Open);
     // /download/<name>
@@ -43,6 +46,10 @@ class Router {
     bool takesUpload(const ApiRequest& request) const;
     // Whether the request (its method and segments) goes to a route registered Access::Admin.
     bool needsAdmin(const ApiRequest& request) const;
+    // The route's name for counting: the registered command ("get_result", "agent/get_info",
+    // "metrics"), "monitoring", "download", "outside", or "unmatched". Never the client's text,
+    // so the names are as few as the routes.
+    const std::string& routeName(const ApiRequest& request) const;
 
   private:
     struct Command {
@@ -50,6 +57,7 @@ class Router {
         ApiHandler handler;
         bool upload = false;
         Access access = Access::Open;
+        std::string name;
     };
     using CommandTable = std::map<std::string, Command>;
 
@@ -60,6 +68,7 @@ class Router {
 
     CommandTable apiCommands_;
     CommandTable agentCommands_;
+    CommandTable rootCommands_;
     ApiHandler monitoringRoute_;
     Access monitoringAccess_ = Access::Open;
     ApiHandler downloadRoute_;

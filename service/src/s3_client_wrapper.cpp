@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "agent_metrics.h"
 #include "logger.h"
 
 namespace korvane::Engine::Sync {
@@ -294,7 +295,14 @@ bool S3ClientWrapper::PutObject(const std::string& localPath, const std::string&
 
     Upload upload{file.get(), static_cast<curl_off_t>(info.st_size)};
     const Response response = client_->perform(key, &upload);
-    if (succeeded(response)) return true;
+    auto& counted = Utils::Metrics::agentMetrics().objectStoreUploads;
+    if (succeeded(response)) {
+        counted.at({Utils::Metrics::kOk}).add();
+        return true;
+    }
+    counted
+        .at({response.code == CURLE_OK ? Utils::Metrics::kRefused : Utils::Metrics::kUnreachable})
+        .add();
     const auto [name, message] = describeFailure(response);
     Log()->error("PutObject failed: {} - {}", name, message);
     return false;

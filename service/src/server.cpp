@@ -278,6 +278,15 @@ const std::string& Server::listeningProblem() const {
     return listeningProblem_;
 }
 
+int Server::busyWorkers() const {
+    return tcpServer_ ? tcpServer_->currentThreads() : 0;
+}
+
+bool Server::workersExhausted() const {
+    // The reserve is the self-check's; outside clients never get it.
+    return busyWorkers() >= kMaxThreads - kSelfCheckReserve;
+}
+
 std::uint16_t Server::port() const {
     return listeningPort_;
 }

@@ -103,6 +103,7 @@ class Server {
     void loadStoredState();
     void registerRoutes();
     void registerCameraRoutes();
+    void registerOperatorRoutes();
 
     // The current camera driver (null until one could be built); callers keep their copy
     // alive for the length of their request.
@@ -145,6 +146,14 @@ class Server {
     ApiReply setDataLoopFreq(const ApiRequest& request);
     ApiReply checkConnect();
     ApiReply relayToMonitoring(const ApiRequest& request);
+    // The Prometheus exposition of the Agent's counters and state.
+    ApiReply metrics();
+    // 200 when the database answers, workers are free and the monitoring loop makes passes;
+    // 503 naming the checks that fail.
+    ApiReply health();
+    // Workers serving a connection now, and whether no outside client could get one more.
+    int busyWorkers() const;
+    bool workersExhausted() const;
 
     CameraEndpoint cameraEndpoint() const;
     Utils::ConfigMap configSnapshot();

@@ -43,6 +43,7 @@ std::set<std::string> requestedKeys(const Poco::JSON::Object::Ptr& body) {
 void Server::registerRoutes() {
     router_.setOutsideRoute([this](const ApiRequest& r) { return outsideApi(r); });
     registerCameraRoutes();
+    registerOperatorRoutes();
     // The configuration holds the service's credentials and decides where the Agent connects.
     router_.addAgentCommand(
         "get_config", kPost, [this](const ApiRequest& r) { return getConfig(r); },

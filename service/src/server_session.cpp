@@ -12,10 +12,12 @@
 #include <Poco/UTF8String.h>
 #include <openssl/crypto.h>
 
+#include <chrono>
 #include <iostream>
 #include <memory>
 #include <optional>
 
+#include "agent_metrics.h"
 #include "connection_watchdog.h"
 #include "local_api_connections.h"
 #include "logger.h"
@@ -92,6 +94,13 @@ void writeReply(Poco::Net::HTTPServerResponse& response, const ApiReply& reply) 
     out.flush();
 }
 
+void countRequest(const std::string& route, int status,
+                  std::chrono::steady_clock::time_point began) {
+    auto& metrics = Utils::Metrics::agentMetrics();
+    metrics.localApiRequests.at({route, std::to_string(status)}).add();
+    metrics.localApiSeconds.at({route}).observe(std::chrono::steady_clock::now() - began);
+}
+
 ApiReply relayFailure(const std::string& reason) {
     return ApiReply::json(R"({"error": ")" + Poco::UTF8::escape(reason, true) + R"("})", 500);
 }
@@ -102,6 +111,7 @@ void Server::HandleSession(Poco::Net::HTTPServerRequest& request,
                            Poco::Net::HTTPServerResponse& response) {
     // The body, if any, is due within the step limit of its head.
     ConnectionWatchdog::stepStarted();
+    const auto began = std::chrono::steady_clock::now();
     response.setChunkedTransferEncoding(false);
     response.setKeepAlive(request.getKeepAlive());
     ApiReply reply;
@@ -109,8 +119,10 @@ void Server::HandleSession(Poco::Net::HTTPServerRequest& request,
     std::unique_ptr<LocalApi::SpoolFile> spool;
     std::optional<UploadSlot> uploadSlot;
     bool bodyUnread = false;
+    const std::string* route = nullptr;
     try {
         ApiRequest api = LocalApi::readRequestHead(request);
+        route = &router_.routeName(api);
         const bool upload = router_.takesUpload(api);
         if (upload) uploadSlot.emplace(uploadsSpooling_);
         if (auto refused = refusalBeforeBody(request, api, !uploadSlot || uploadSlot->taken())) {
@@ -141,6 +153,8 @@ void Server::HandleSession(Poco::Net::HTTPServerRequest& request,
         Log()->warn("Answer to {} {} not delivered: {};", request.getMethod(), request.getURI(),
                     e.displayText());
     }
+    static const std::string kUnreadable = "unreadable";
+    countRequest(route ? *route : kUnreadable, reply.status, began);
 }
 
 std::optional<ApiReply> Server::refusalBeforeBody(const Poco::Net::HTTPServerRequest& request,

@@ -12,6 +12,7 @@
 #include "camera_simulator.h"
 #include "http_client.h"
 #include "monitoring_simulator.h"
+#include "prometheus_process.h"
 #include "s3_client_provider.h"
 #include "s3_sim_process.h"
 #include "temp_dir.h"
@@ -270,6 +271,55 @@ TEST_F(MonitoringEndToEndTest, MonitoringDownForAWhileLosesNothing) {
     const auto delivered = deliveredRecognitions();
     for (std::size_t i = 0; i < sids.size(); ++i) {
         EXPECT_EQ(delivered[i].body.at("recognition_session").as_string(), sids[i]);
+    }
+}
+
+TEST_F(MonitoringEndToEndTest, PrometheusScrapesTheQueueFillingAndDraining) {
+    const std::string token = "scrape-t0ken";
+    const std::string rules =
+        std::string(KORVANE_SOURCE_DIR) + "/packaging/prometheus/pellix-alerts.yml";
+    stopAgent();
+    extraSettings_["local_api_admin_token"] = token;
+    ASSERT_NO_FATAL_FAILURE(startAgent(monitoring_.port()));
+    EXPECT_EQ(httpRequest(kAgentPort, "GET", "/metrics").status, 401);
+    const auto health = httpRequest(kAgentPort, "GET", "/healthz");
+    EXPECT_EQ(health.status, 200);
+    EXPECT_EQ(health.body,
+              R"({"code":0,"data":{"database":"ok","monitoring":"ok","workers":"ok"}})");
+
+    TempDir prometheusDir;
+    PrometheusProcess prometheus(prometheusDir.path().string(),
+                                 "127.0.0.1:" + std::to_string(kAgentPort), token, rules);
+    const auto settles = [&](const std::string& expression, double expected) {
+        const bool reached =
+            waitUntil([&] { return prometheus.query(expression) == expected; }, kDeadline, 250ms);
+        EXPECT_TRUE(reached) << expression << " = " << prometheus.query(expression).value_or(-1);
+    };
+    settles("up", 1);
+
+    monitoring_.setDown(true);
+    for (int i = 0; i < 3; ++i) weigh();
+    settles(R"(pellix_queue_depth{queue="recognition"})", 3);
+    settles(R"(pellix_local_api_requests_total{route="result_feedback",code="200"})", 3);
+    settles(R"(pellix_camera_requests_total{operation="get_result",outcome="ok"})", 3);
+    settles(R"(pellix_queue_oldest_age_seconds{queue="recognition"} > 0)", 1);
+    monitoring_.setDown(false);
+    settles(R"(pellix_queue_depth{queue="recognition"})", 0);
+    settles(R"(pellix_monitoring_deliveries_total{kind="recognition",outcome="ok"})", 3);
+    settles(R"(pellix_object_store_uploads_total{outcome="ok"})", 3);
+    // The service dropped every connection while down: a delivery or a token renewal saw it.
+    settles(R"(count({__name__=~"pellix_(monitoring_deliveries|token_requests)_total",)"
+            R"(outcome="unreachable"}) > bool 0)",
+            1);
+
+    // What the scrape read passes the format's own checker, and so do the shipped rules.
+    const std::string exposition = prometheusDir.file("metrics.txt");
+    writeFile(exposition, httpRequest(kAgentPort, "GET", "/metrics", "", "", 10s,
+                                      {{"Authorization", "Bearer " + token}})
+                              .body);
+    for (const std::string& arguments : {"check metrics < " + exposition, "check rules " + rules}) {
+        const auto checked = runPromtool(arguments);
+        EXPECT_TRUE(checked.passed) << arguments << ": " << checked.output;
     }
 }
 

@@ -30,6 +30,7 @@ class RouterTest : public ::testing::Test {
         router.addCommand("get_result", {"GET", "POST"},
                           [](const ApiRequest& r) { return ApiReply::json("result " + r.method); });
         router.addAgentCommand("get_config", {"POST"}, answering("agent get_config"));
+        router.addRootCommand("metrics", {"GET"}, answering("metrics"));
         router.setMonitoringRoute(answering("monitoring"));
         router.setDownloadRoute(answering("download"));
         router.setOutsideRoute(answering("outside"));
@@ -39,37 +40,42 @@ class RouterTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(RouterTest, ChoosesTheRouteBySegmentsAndMethod) {
+TEST_F(RouterTest, ChoosesTheRouteBySegmentsAndMethodAndNamesIt) {
     struct Case {
         std::string method;
         std::vector<std::string> segments;
         std::string expected;  // "" means not found
+        std::string name = "unmatched";
     } cases[] = {
-        {"GET", {"api", "get_time"}, "get_time"},
+        {"GET", {"api", "get_time"}, "get_time", "get_time"},
         {"POST", {"api", "get_time"}, ""},
-        {"GET", {"api", "get_result"}, "result GET"},
-        {"POST", {"api", "get_result"}, "result POST"},
+        {"GET", {"api", "get_result"}, "result GET", "get_result"},
+        {"POST", {"api", "get_result"}, "result POST", "get_result"},
         {"GET", {"api"}, ""},
         {"GET", {"api", "no_such_command"}, ""},
         {"GET", {"api", "get_time", "extra"}, ""},
-        {"POST", {"api", "agent", "get_config"}, "agent get_config"},
-        {"POST", {"api", "agent", "get_config", "ignored"}, "agent get_config"},
+        {"POST", {"api", "agent", "get_config"}, "agent get_config", "agent/get_config"},
+        {"POST", {"api", "agent", "get_config", "ignored"}, "agent get_config", "agent/get_config"},
         {"GET", {"api", "agent", "get_config"}, ""},
         {"POST", {"api", "agent"}, ""},
         {"POST", {"api", "agent", "get_time"}, ""},
-        {"GET", {"api", "monitoring", "stores"}, "monitoring"},
+        {"GET", {"api", "monitoring", "stores"}, "monitoring", "monitoring"},
         {"GET", {"api", "monitoring"}, ""},
         {"GET", {"api", "other", "x"}, ""},
-        {"GET", {"download", "templates.evom"}, "download"},
+        {"GET", {"download", "templates.evom"}, "download", "download"},
         {"GET", {"download", "a", "b"}, "outside"},
         {"GET", {"download"}, "outside"},
         {"GET", {}, "outside"},
         {"GET", {"index.html"}, "outside"},
+        {"GET", {"metrics"}, "metrics", "metrics"},
+        {"POST", {"metrics"}, "outside"},
     };
     for (const auto& c : cases) {
         ApiReply reply = router.route(request(c.method, c.segments));
         std::string path;
         for (const auto& s : c.segments) path += "/" + s;
+        const std::string name = c.expected == "outside" ? "outside" : c.name;
+        EXPECT_EQ(router.routeName(request(c.method, c.segments)), name) << path;
         if (c.expected.empty()) {
             EXPECT_TRUE(reply.notFound) << c.method << " " << path;
             EXPECT_EQ(reply.status, 404) << c.method << " " << path;

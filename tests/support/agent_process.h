@@ -40,7 +40,7 @@ class ChildProcess {
 // The Agent's fixed local API port: end-to-end tests that start the binary run one at a time.
 inline constexpr std::uint16_t kAgentPort = 5555;
 
-// Whether an Agent answers its configuration command on kAgentPort within half a second.
+// Whether an Agent answers its health check on kAgentPort within half a second.
 bool agentAnswers();
 
 // The environment a test agent runs with: HOME set to home, PATH kept, DISPLAY left out.

@@ -11,11 +11,13 @@ namespace korvane::Testing {
 
 HttpResult httpRequest(std::uint16_t port, const std::string& method, const std::string& path,
                        const std::string& body, const std::string& contentType,
-                       std::chrono::milliseconds timeout) {
+                       std::chrono::milliseconds timeout,
+                       const std::vector<std::pair<std::string, std::string>>& headers) {
     Poco::Net::HTTPClientSession session("127.0.0.1", port);
     session.setTimeout(Poco::Timespan(static_cast<long>(timeout.count()) * 1000));
     Poco::Net::HTTPRequest request(method, path, Poco::Net::HTTPMessage::HTTP_1_1);
     if (!contentType.empty()) request.setContentType(contentType);
+    for (const auto& [name, value] : headers) request.set(name, value);
     if (!body.empty() || method == "POST" || method == "PATCH" || method == "PUT") {
         request.setContentLength64(static_cast<Poco::Int64>(body.size()));
     }

@@ -21,7 +21,8 @@ struct HttpResult {
 // Throws Poco::Exception when the exchange fails (connection refused, reset, timeout).
 HttpResult httpRequest(std::uint16_t port, const std::string& method, const std::string& path,
                        const std::string& body = "", const std::string& contentType = "",
-                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
+                       std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                       const std::vector<std::pair<std::string, std::string>>& headers = {});
 
 // Polls condition until it holds or the deadline passes; returns the last result.
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline,

@@ -7,8 +7,9 @@
 # default, and WAL with synchronous FULL (the database file is switched to WAL before the Agent
 # starts; the setting is kept in the file). The Agent's runs are repeated with its images folder
 # at its budget (20,000 small pictures already there) to show what keeping the folder within
-# images_max_mb costs a feedback. A measurement, not a test: it passes or fails only on setting
-# up and shutting down.
+# images_max_mb costs a feedback, and with the folder empty while /metrics is scraped once a
+# second, to show what scraping costs a pair. A measurement, not a test: it passes or fails only
+# on setting up and shutting down.
 #
 # Usage: tools/bench/feedback_pairs.sh [build-dir] [pairs]
 #   build-dir  holds korvanepellixagent, tools/camera-sim/camera-sim and
@@ -144,6 +145,17 @@ for clients in 1 8; do
     --new-connections
 done
 
+# scrape_metrics FILE: GET /metrics once a second, each answer's HTTP status appended to FILE.
+# The loop watches this script, so a run that dies leaves no loop behind.
+scrape_metrics() {
+  local script_pid=$$
+  while kill -0 "$script_pid" 2>/dev/null; do
+    curl -s -o /dev/null -w '%{http_code}\n' --max-time 5 \
+      "http://127.0.0.1:$AGENT_PORT/metrics" >>"$1" || true
+    sleep 1
+  done
+}
+
 declare -A stored=()
 # The Agent's processor time (user + system) per pair: unlike the latencies, it hardly moves
 # with what else runs on the machine, so runs at different loads can be compared by it.
@@ -171,9 +183,23 @@ for mode in delete wal; do
     cpu_per_pair[$mode:$clients]=$(awk -v a="$ticks_before" -v b="$(cpu_ticks "$agent_pid")" \
       -v hz="$(getconf CLK_TCK)" -v n="$pairs" 'BEGIN { printf "%.0f", (b - a) / hz / n * 1e6 }')
   done
+  : >"$work/scrapes"
+  scrape_metrics "$work/scrapes" &
+  scrape_pid=$!
+  for clients in 1 8; do
+    load "scraped:$clients" agent --port "$AGENT_PORT" --pairs "$pairs" --clients "$clients"
+  done
+  stop_child "$scrape_pid" TERM 10
+  # The store grows with every run, so the unscraped runs are repeated after the scraped ones
+  # and the scraped runs are set against the mean of before and after.
+  for clients in 1 8; do
+    load "unscraped:$clients" agent --port "$AGENT_PORT" --pairs "$pairs" --clients "$clients"
+  done
   stop_agent
   # Every answered feedback must be in the store whole.
-  expected=$((WARMUP_PAIRS + $(value "agent:$mode:1" pairs) + $(value "agent:$mode:8" pairs)))
+  expected=$((WARMUP_PAIRS + $(value "agent:$mode:1" pairs) + $(value "agent:$mode:8" pairs) +
+    $(value scraped:1 pairs) + $(value scraped:8 pairs) +
+    $(value unscraped:1 pairs) + $(value unscraped:8 pairs)))
   stored[$mode]=$(sqlite3 "$data/service.db" "PRAGMA journal_mode;
     SELECT COUNT(*) FROM recognition_queue;
     SELECT COUNT(*) FROM recognition_queue q WHERE (SELECT COUNT(*) FROM recognition_values v
@@ -254,6 +280,8 @@ row camera:8 "camera directly" 8
 row floor:delete "floor, rollback journal" seq
 row agent:wal:1 "agent, WAL + FULL" 1
 row agent:wal:8 "agent, WAL + FULL" 8
+row scraped:1 "agent, /metrics scraped 1/s" 1
+row scraped:8 "agent, /metrics scraped 1/s" 8
 row floor:wal "floor, WAL + FULL" seq
 row floor:wal-normal "floor, WAL + NORMAL" seq
 echo "  (camera: get_result, then result_feedback + get_image; floor: the prediction transaction," \
@@ -304,12 +332,29 @@ printf '  %-28s %9sx %9sx\n' "at its budget / empty" "$(full_ratio 1)" "$(full_r
 echo "  after the runs: $full_count pictures, $full_bytes bytes" \
   "(budget $((FULL_FOLDER_BUDGET_MB * 1024 * 1024)) bytes)"
 
+scraped_ratio() {
+  local unscraped
+  unscraped=$(awk -v a="$(value "agent:wal:$2" "$1")" -v b="$(value "unscraped:$2" "$1")" \
+    'BEGIN { if (a == "n/a" || b == "n/a") print "n/a"; else print (a + b) / 2 }')
+  ratio "$(value "scraped:$2" "$1")" "$unscraped"
+}
+echo "Scraping /metrics once a second (WAL + FULL, empty folder; unscraped = mean of the runs before and after):" \
+  "$(wc -l <"$work/scrapes") scrapes, $(grep -c '^200$' "$work/scrapes" || true) answered 200"
+printf '  %-28s %10s %10s\n' "scraped / unscraped" "1 client" "8 clients"
+scraped_row() {
+  printf '  %-28s %9sx %9sx\n' "$1" "$(scraped_ratio "$2" 1)" "$(scraped_ratio "$2" 8)"
+}
+scraped_row "get_result p50" result_p50_ms
+scraped_row "get_result p95" result_p95_ms
+scraped_row "result_feedback p50" feedback_p50_ms
+scraped_row "result_feedback p95" feedback_p95_ms
+
 p99_wal=$(value agent:wal:8 feedback_p99_ms)
 ratio_wal=$(max_of "$(slower wal 1)" "$(slower wal 8)")
 goal_p99=$(verdict at_most "$p99_wal" "$GOAL_FEEDBACK_P99_MS")
 goal_ratio=$(verdict at_most "$ratio_wal" "$GOAL_FLOOR_RATIO")
 errors=0
-for key in agent:wal:1 agent:wal:8; do
+for key in agent:wal:1 agent:wal:8 scraped:1 scraped:8 unscraped:1 unscraped:8; do
   errors=$((errors + $(value "$key" errors)))
 done
 goal_errors=$(verdict test "$errors" -eq 0)

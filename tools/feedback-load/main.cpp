@@ -134,6 +134,7 @@ int main(int argc, char** argv) {
     std::cout << "pairs=" << r.pairs << " errors=" << r.errors << " seconds=" << figure(r.seconds)
               << " pairs_per_s=" << figure(r.seconds > 0 ? r.pairs / r.seconds : 0.0)
               << " result_p50_ms=" << figure(r.getResult.percentileMs(50))
+              << " result_p95_ms=" << figure(r.getResult.percentileMs(95))
               << " result_p99_ms=" << figure(r.getResult.percentileMs(99))
               << " feedback_p50_ms=" << figure(r.feedback.percentileMs(50))
               << " feedback_p95_ms=" << figure(r.feedback.percentileMs(95))

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "agent_metrics.h"
 #include "logger.h"
 
 namespace korvane::Utils {
@@ -69,6 +70,12 @@ ImageTrim trimImages(const std::string& folder, std::uintmax_t budgetBytes,
         trim.remainingBytes -= image.bytes;
     }
     return trim;
+}
+
+std::uintmax_t imageFolderBytes(const std::string& folder) {
+    std::uintmax_t bytes = 0;
+    for (const auto& image : listImages(folder)) bytes += image.bytes;
+    return bytes;
 }
 
 std::optional<std::uintmax_t> imageBudgetBytes(const ConfigMap& config) {
@@ -139,6 +146,7 @@ void ImageBudget::imageSaved(const std::string& folder, const std::string& name,
         }
         finishTrim(folder, *claimed, trim.remainingBytes);
         if (trim.removed != 0) {
+            Metrics::agentMetrics().imageTrims.add();
             Log()->warn(
                 "Images folder {} exceeded its budget of {} MB: removed the {} oldest images "
                 "({} bytes), {} bytes left;",

@@ -30,6 +30,9 @@ struct ImageTrim {
 ImageTrim trimImages(const std::string& folder, std::uintmax_t budgetBytes,
                      const std::string& keep = {});
 
+// What the "*.jpg" files of folder take; 0 for a folder that cannot be read.
+std::uintmax_t imageFolderBytes(const std::string& folder);
+
 // images_max_mb as a byte count: 2048 MB when the key is absent or not a non-negative integer,
 // nullopt for 0 (no limit).
 std::optional<std::uintmax_t> imageBudgetBytes(const ConfigMap& config);

@@ -220,4 +220,18 @@ std::map<std::string, int> getCountDataSend(Poco::Data::Session& session) {
     return {{"alert_count", select.intColumn(0)}, {"recognition_count", select.intColumn(1)}};
 }
 
+std::vector<QueueStats> getQueueStats(Poco::Data::Session& session) {
+    // created_at is the UTC text CURRENT_TIMESTAMP wrote, and indexed, so MIN() reads one row.
+    PreparedStatement select(
+        session,
+        "SELECT 'recognition', COUNT(*), COALESCE(strftime('%s', 'now') - strftime('%s', "
+        "MIN(created_at)), 0) FROM recognition_queue UNION ALL SELECT 'alert', COUNT(*), "
+        "COALESCE(strftime('%s', 'now') - strftime('%s', MIN(created_at)), 0) FROM alert_queue");
+    std::vector<QueueStats> stats;
+    while (select.step()) {
+        stats.push_back({select.textColumn(0), select.intColumn(1), select.doubleColumn(2)});
+    }
+    return stats;
+}
+
 }  // namespace korvane::Utils::Queries

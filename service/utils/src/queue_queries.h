@@ -108,4 +108,12 @@ void deleteFromAlertQueue(Poco::Data::Session& session, int id);
 // Counts of waiting entries: exactly "alert_count" and "recognition_count".
 std::map<std::string, int> getCountDataSend(Poco::Data::Session& session);
 
+// How much waits in one queue, and for how long its oldest entry has waited.
+struct QueueStats {
+    std::string queue;  // "recognition" or "alert"
+    int depth = 0;
+    double oldestAgeSeconds = 0;  // 0 for an empty queue
+};
+std::vector<QueueStats> getQueueStats(Poco::Data::Session& session);
+
 }  // namespace korvane::Utils::Queries
