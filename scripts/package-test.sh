@@ -142,6 +142,10 @@ printf '{"device_ip":"127.0.0.1","device_port":"%s","monitoring_service_address"
 start_agent
 answer=$(api_get /api/get_device_info)
 grep -q '"code":0' <<<"$answer" || fail "camera command through the Agent: $answer"
+answer=$(api_get /healthz)
+grep -q '"database":"ok"' <<<"$answer" || fail "health check of the installed Agent: $answer"
+promtool check rules "/usr/share/doc/$package/examples/pellix-alerts.yml" >"$work/promtool.log" 2>&1 ||
+  fail "installed alert rules: $(cat "$work/promtool.log")"
 [ "$(stat -c %U "$data_dir/service.db")" = "$account" ] || fail "database not owned by $account"
 [ -d "$home/Documents/KORVANE/PellixAgent/images" ] || fail "images folder missing"
 stop_agent
