@@ -1,5 +1,8 @@
 #include "monitoring_driver.h"
 
+#include <Poco/Exception.h>
+#include <Poco/String.h>
+
 #include <boost/json.hpp>
 #include <stdexcept>
 
@@ -16,6 +19,7 @@ namespace korvane::Engine::Sync {
 namespace {
 
 const std::string kTokenPath = "/auth/realms/Korvane/protocol/openid-connect/token";
+constexpr const char* kBackoffCapKey = "monitoring_backoff_max_s";
 constexpr int kTokenMarginSeconds = 60;
 constexpr int kRequestTimeoutSeconds = 6;
 constexpr int kNoMonitoringConnection = -10002;
@@ -107,6 +111,9 @@ std::shared_ptr<REST::RestClient> MonitoringDriver::buildClient(const std::strin
     auto client = std::make_shared<REST::RestClient>(
         address, readPortNumber(port, "monitoring_service_port"), tls);
     client->setTimeout(kRequestTimeoutSeconds);
+    client->setExchangeObserver([this](const std::string& path, const REST::RawResponse* answer) {
+        onServiceExchange(path, answer);
+    });
     std::lock_guard lock(tokenMutex_);
     if (!token_.accessToken.empty()) client->setAuthToken(token_.accessToken);
     return client;
@@ -188,7 +195,9 @@ bool MonitoringDriver::refreshTokenIfNeeded() {
         if (haveToken && std::chrono::system_clock::now() < tokenExpiry_) return true;
     }
     // authenticate() takes the token mutex itself, so it runs with the mutex released.
-    if (!haveToken) return authenticate();
+    // Without an access token but with a refresh token (the service refused the access token)
+    // the refresh token is tried first, as when the access token expires.
+    if (!haveToken && getTokenSettings().refreshToken.empty()) return authenticate();
     const REST::RawResponse response = requestToken(true);
     if (response.status == 200) {
         storeTokenAnswer(response.body);
@@ -198,6 +207,45 @@ bool MonitoringDriver::refreshTokenIfNeeded() {
         "refresh token fails with http code: {}, reason: {}, try to authenticate() again...",
         response.status, response.reason);
     return authenticate();
+}
+
+void MonitoringDriver::onServiceExchange(const std::string& path, const REST::RawResponse* answer) {
+    if (answer == nullptr) {
+        backoff_.unreachable();
+        return;
+    }
+    std::string retryAfter;
+    for (const auto& [name, value] : answer->headers) {
+        if (Poco::icompare(name, "Retry-After") == 0) retryAfter = value;
+    }
+    backoff_.answered(answer->status, retryAfter);
+    if (answer->status == 401 && path != kTokenPath) dropAccessToken();
+}
+
+void MonitoringDriver::dropAccessToken() {
+    std::lock_guard lock(tokenMutex_);
+    if (token_.accessToken.empty()) return;
+    Log()->warn("The monitoring service refused the access token; it is renewed at once;");
+    token_.accessToken.clear();
+    tokenExpiry_ = {};
+    client()->clearAuthToken();
+}
+
+std::chrono::seconds MonitoringDriver::backoffCap() {
+    std::lock_guard lock(dbMutex_);
+    const auto found = config_.find(kBackoffCapKey);
+    if (found == config_.end() || found->second.isEmpty()) return ServiceBackoff::kDefaultCap;
+    try {
+        const auto seconds = found->second.convert<long long>();
+        if (seconds >= 0 &&
+            found->second.toString().find_first_not_of("0123456789") == std::string::npos) {
+            return std::chrono::seconds(seconds);
+        }
+    } catch (const Poco::Exception&) {
+    }
+    Log()->warn("{} is not a whole number of seconds; {} s are used;", kBackoffCapKey,
+                ServiceBackoff::kDefaultCap.count());
+    return ServiceBackoff::kDefaultCap;
 }
 
 std::chrono::system_clock::time_point MonitoringDriver::calculateTokenExpiry(
@@ -233,7 +281,8 @@ void MonitoringDriver::startLoop() {
         return;
     }
     if (worker_.joinable()) worker_.join();  // a loop that ended on its own
-    markPassEnded();                         // the first pass is due now
+    backoff_.setCap(backoffCap());
+    markPassEnded();  // the first pass is due now
     running_ = true;
     worker_ = std::thread([this] { loop(); });
 }

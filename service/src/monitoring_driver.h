@@ -23,6 +23,7 @@
 #include "config_map.h"
 #include "queue_queries.h"
 #include "rest_client.h"
+#include "service_backoff.h"
 
 namespace Poco::Data {
 class Session;
@@ -124,6 +125,8 @@ class MonitoringDriver {
     void start();
     void stop();
     bool running() const { return running_; }
+    // The wait the loop chose after the service last failed, 0 while it answers.
+    std::chrono::milliseconds backoffWait() const { return backoff_.currentWait(); }
     // How long ago the loop last finished a pass (or started), nullopt while it is not running.
     std::optional<std::chrono::steady_clock::duration> sinceLastPass() const;
 
@@ -222,6 +225,13 @@ class MonitoringDriver {
     REST::RawResponse postTaskAnswer(const Utils::Models::Task& task, const char* action,
                                      const boost::json::value& body);
     REST::RawResponse requestToken(bool withRefreshToken);
+    // Every exchange with the service: failures feed the backoff, a refused token is dropped.
+    void onServiceExchange(const std::string& path, const REST::RawResponse* answer);
+    // Forgets the access token the service refused, so the next pass renews it; the refresh
+    // token is kept and tried first.
+    void dropAccessToken();
+    // monitoring_backoff_max_s, or the default when absent or not a whole number of seconds.
+    std::chrono::seconds backoffCap();
     // Stores a whole token answer or throws leaving the stored token untouched.
     void storeTokenAnswer(const std::string& body);
     // Hands a failure message to the error callback, when one is set.
@@ -262,6 +272,8 @@ class MonitoringDriver {
     std::function<void(const std::string&)> errorCallback_;
     std::function<void()> reinit_;
     std::unordered_map<std::string, TaskHandler> taskHandlers_;
+
+    ServiceBackoff backoff_;
 
     std::mutex loopMutex_;
     std::condition_variable wake_;

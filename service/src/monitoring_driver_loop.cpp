@@ -25,7 +25,6 @@ namespace korvane::Engine::Sync {
 
 namespace {
 
-constexpr auto kPassPause = std::chrono::seconds(1);
 constexpr long long kSlowStageMs = 7000;
 constexpr int kUploadAttempts = 2;
 constexpr auto kImageGrace = std::chrono::seconds(5);
@@ -57,7 +56,7 @@ void MonitoringDriver::loop() {
         } catch (const std::exception& e) {
             // A failure the stages do not handle themselves ends the pass, never the thread.
             Log()->error("Monitoring loop pass failed: {};", e.what());
-            pause(lock, kPassPause);
+            pause(lock, backoff_.takePause());
         }
         markPassEnded();
     }
@@ -73,7 +72,7 @@ bool MonitoringDriver::runPass(std::unique_lock<std::mutex>& loopLock) {
     timed("Token check", [&] { tokenReady = refreshTokenIfNeeded(); });
     if (!tokenReady) {
         Log()->info("Monitoring refresh token;");
-        pause(loopLock, kPassPause);
+        pause(loopLock, backoff_.takePause());
         return true;
     }
     if (!running_) return false;
@@ -110,9 +109,12 @@ bool MonitoringDriver::runPass(std::unique_lock<std::mutex>& loopLock) {
     };
     for (const auto& stage : stages) {
         if (!running_) return false;
+        // A failing service is left alone until the backoff's wait is over, and a refused
+        // token is renewed before anything else is sent.
+        if (backoff_.failing() || check_connect() != 0) break;
         stage();
     }
-    pause(loopLock, kPassPause);
+    pause(loopLock, backoff_.takePause());
     return true;
 }
 

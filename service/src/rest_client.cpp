@@ -196,6 +196,7 @@ std::string redactSecrets(std::string_view text) {
 struct RestClient::Impl {
     Poco::URI baseUri;
     std::atomic<long long> defaultTimeoutMs{0};
+    ExchangeObserver observer;  // set before the client is shared; read-only after
 
     mutable std::mutex mutex;  // guards the members below
     std::string authToken;
@@ -229,6 +230,7 @@ struct RestClient::Impl {
 
     void copyFrom(const Impl& other) {
         baseUri = other.baseUri;
+        observer = other.observer;
         defaultTimeoutMs = other.defaultTimeoutMs.load();
         std::lock_guard lock(other.mutex);
         authToken = other.authToken;
@@ -362,6 +364,25 @@ RawResponse RestClient::requestRaw(const std::string& method, const std::string&
 RawResponse RestClient::exchange(const std::string& method, const std::string& path,
                                  const OutgoingBody* body, const std::string& contentType,
                                  Timeout timeout) const {
+    if (!impl_->observer) return exchangeUnobserved(method, path, body, contentType, timeout);
+    RawResponse answer;
+    try {
+        answer = exchangeUnobserved(method, path, body, contentType, timeout);
+    } catch (...) {
+        impl_->observer(path, nullptr);
+        throw;
+    }
+    impl_->observer(path, &answer);
+    return answer;
+}
+
+void RestClient::setExchangeObserver(ExchangeObserver observer) {
+    impl_->observer = std::move(observer);
+}
+
+RawResponse RestClient::exchangeUnobserved(const std::string& method, const std::string& path,
+                                           const OutgoingBody* body, const std::string& contentType,
+                                           Timeout timeout) const {
     // An absolute path is sent as the caller encoded it: Poco's URI would decode it and
     // merge an encoded "/" or "?" inside one segment into the path's structure.
     const bool rawPath = path.starts_with('/') && !path.starts_with("//");

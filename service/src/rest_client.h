@@ -73,6 +73,11 @@ class RestClient {
     void clearAuthToken();
     // Switches certificate and host name verification for later https requests.
     void setVerifyPeer(bool verify);
+    // Told of every exchange on the thread that made it, after it ended: the request path and
+    // the answer, or null when none came (the exception then propagates as before). Set it
+    // before the client is shared between threads.
+    using ExchangeObserver = std::function<void(const std::string& path, const RawResponse*)>;
+    void setExchangeObserver(ExchangeObserver observer);
 
     const Poco::URI& getBaseUri() const;
 
@@ -182,6 +187,9 @@ class RestClient {
     RawResponse exchange(const std::string& method, const std::string& path,
                          const OutgoingBody* body, const std::string& contentType,
                          Timeout timeout) const;
+    RawResponse exchangeUnobserved(const std::string& method, const std::string& path,
+                                   const OutgoingBody* body, const std::string& contentType,
+                                   Timeout timeout) const;
 
     struct Impl;
     std::unique_ptr<Impl> impl_;

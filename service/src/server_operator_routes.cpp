@@ -124,6 +124,10 @@ ApiReply Server::metrics() {
               "Whether the camera module answered the last exchange with it (1) or not (0).",
               cameraConnected() ? 1 : 0);
     if (const auto monitoringClient = monitoring()) {
+        out.gauge("pellix_monitoring_backoff_seconds",
+                  "The wait before the next contact with a failing monitoring service (0 while "
+                  "it answers).",
+                  std::chrono::duration<double>(monitoringClient->backoffWait()).count());
         if (const auto since = monitoringClient->sinceLastPass()) {
             out.gauge("pellix_monitoring_last_pass_age_seconds",
                       "Seconds since the monitoring loop last finished a pass.",

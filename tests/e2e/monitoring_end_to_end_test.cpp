@@ -64,6 +64,9 @@ class MonitoringEndToEndTest : public ::testing::Test {
                 {"korvane_monitoring_device_id", "D1"},
                 {"monitoring_getting_tasks", true},
                 {"monitoring_request_frequency", 300},
+                // The outages here are short; a short backoff keeps recovery within the
+                // deadlines (the backoff's own test sets its own).
+                {"monitoring_backoff_max_s", 2},
                 {"recognition_image_sending_enable", true},
                 {"file_storage_service_address", s3_.endpoint()},
                 {"file_storage_service_bucket", s3.bucket},
@@ -321,6 +324,57 @@ TEST_F(MonitoringEndToEndTest, PrometheusScrapesTheQueueFillingAndDraining) {
         const auto checked = runPromtool(arguments);
         EXPECT_TRUE(checked.passed) << arguments << ": " << checked.output;
     }
+}
+
+TEST_F(MonitoringEndToEndTest, AFailingServiceIsLeftAloneForTheBackoffOrItsRetryAfter) {
+    stopAgent();
+    extraSettings_["monitoring_backoff_max_s"] = 8;
+    ASSERT_NO_FATAL_FAILURE(startAgent(monitoring_.port()));
+    ASSERT_TRUE(monitoring_.waitForRequests("*", Routes::kAny, 1, 10s));
+    const auto failWith = [&](std::vector<std::pair<std::string, std::string>> headers) {
+        MonitoringSimulator::Answer unavailable{503, R"({"code":"UNAVAILABLE"})"};
+        unavailable.headers = std::move(headers);
+        monitoring_.setSticky("*", Routes::kAny, unavailable);
+        monitoring_.clearRecords();
+    };
+    // The times at which the service was contacted over a stretch.
+    const auto contactsDuring = [&](std::chrono::seconds stretch) {
+        std::vector<std::chrono::steady_clock::time_point> at;
+        const auto end = std::chrono::steady_clock::now() + stretch;
+        for (std::size_t seen = 0; std::chrono::steady_clock::now() < end;
+             std::this_thread::sleep_for(20ms)) {
+            for (; seen < monitoring_.requestCount("*", Routes::kAny); ++seen) {
+                at.push_back(std::chrono::steady_clock::now());
+            }
+        }
+        return at;
+    };
+
+    // A fixed one-second pause would have made about 20 contacts.
+    failWith({});
+    EXPECT_LE(contactsDuring(20s).size(), 12u);
+
+    failWith({{"Retry-After", "6"}});
+    const auto contacts = contactsDuring(15s);
+    ASSERT_GE(contacts.size(), 2u);
+    for (std::size_t i = 1; i < contacts.size(); ++i) {
+        EXPECT_GE(contacts[i] - contacts[i - 1], 5500ms) << "contact " << i;
+    }
+
+    monitoring_.clearScripts();
+    const std::string sid = weigh();
+    ASSERT_TRUE(waitUntil([&] { return deliveredRecognitions().size() == 1; }, 15s));
+    EXPECT_EQ(deliveredRecognitions().front().body.at("recognition_session").as_string(), sid);
+}
+
+TEST_F(MonitoringEndToEndTest, ATokenTheServiceForgotIsRenewedAtOnce) {
+    ASSERT_TRUE(monitoring_.waitForRequests("POST", Routes::kToken, 1, 10s));
+    monitoring_.expireTokens(true);
+    monitoring_.clearRecords();
+    for (int i = 0; i < 3; ++i) weigh();
+    ASSERT_TRUE(waitUntil([&] { return deliveredRecognitions().size() == 3; }, 10s));
+    // A refused refresh token, then the client credentials.
+    EXPECT_LE(monitoring_.requestCount("POST", Routes::kToken), 2u);
 }
 
 TEST_F(MonitoringEndToEndTest, TasksOfEveryTypeAreAnswered) {

@@ -62,6 +62,8 @@ class MonitoringSoakTest : public ::testing::Test {
             {"korvane_monitoring_device_id", "D1"},
             {"monitoring_getting_tasks", true},
             {"monitoring_request_frequency", 1000},
+            // The scripted refusals are short; a short backoff keeps the checks' deadlines.
+            {"monitoring_backoff_max_s", 2},
             {"recognition_image_sending_enable", true},
             {"file_storage_service_address", s3_.endpoint()},
             {"file_storage_service_bucket", s3.bucket},

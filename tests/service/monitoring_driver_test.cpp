@@ -269,6 +269,9 @@ TEST_F(MonitoringDriverTest, FailedDirectoryRequestsAnswerValidJson) {
     EXPECT_EQ(code, -6207);
     EXPECT_EQ(response.status, 401);
     EXPECT_EQ(response.body, R"({"error":"denied"})");
+    // The refused token is dropped; the loop would renew it at its next pass.
+    EXPECT_EQ(driver_->check_connect(), -10002);
+    ASSERT_TRUE(driver_->authenticate());
 
     // A body that is not JSON becomes a 502 whose body is still JSON.
     sim_.script("GET", Routes::kStores, {200, "<html>\"gateway\" \\ down</html>", "text/html"});

@@ -47,6 +47,8 @@ class MonitoringLoopTest : public MigratedStoreTest {
         tasks_ = std::make_shared<Engine::Sync::TaskHandlerProvider>(s3_, config_, cameraDriver_,
                                                                      dbMutex_, db_);
         config_["korvane_monitoring_device_id"] = std::string("D1");
+        // The outages here are short; a short backoff keeps recovery within the deadlines.
+        config_["monitoring_backoff_max_s"] = 2;
         State::getInstance().replaceAll({});
         monitoring_ = std::make_unique<MonitoringDriver>(session(), config_, dbMutex_);
         monitoring_->onError([this](const std::string& message) {

@@ -145,6 +145,8 @@ TEST_F(ServerMonitoringRoutesTest, AnswersCarryTheServiceStatusAndBody) {
     EXPECT_EQ(answer.status, 401);
     EXPECT_EQ(boost::json::parse(answer.body),
               boost::json::parse(R"({"code":401,"data":{"error":"denied"}})"));
+    // The service refused the token: the loop renews it before anything else is relayed.
+    ASSERT_TRUE(waitUntil([&] { return checkConnect() == 0; }, kDeadline));
 
     sim_.script("GET", Routes::kDevices, {204, ""});
     answer = call("GET", "/api/monitoring/devices");

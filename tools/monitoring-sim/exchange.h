@@ -29,6 +29,7 @@ struct Reply {
     int status = 200;
     std::string body;
     std::string contentType = "application/json";
+    std::vector<std::pair<std::string, std::string>> headers = {};
 };
 
 // Percent-decodes text; with plusIsSpace a "+" becomes a space (form and query encoding).

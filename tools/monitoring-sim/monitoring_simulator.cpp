@@ -74,6 +74,7 @@ void sendReply(Poco::Net::HTTPServerResponse& response, const Reply& reply) {
     if (!reply.contentType.empty() && !reply.body.empty()) {
         response.setContentType(reply.contentType);
     }
+    for (const auto& [name, value] : reply.headers) response.set(name, value);
     response.setContentLength64(static_cast<Poco::Int64>(reply.body.size()));
     response.sendBuffer(reply.body.data(), reply.body.size());
 }
@@ -157,7 +158,7 @@ std::optional<Reply> MonitoringSimulator::Impl::scripted(
         inbox.noteScripted(exchange, match, inspection, nullptr);
         return Reply{0, {}, {}};
     }
-    Reply reply{answer->status, answer->body, answer->contentType};
+    Reply reply{answer->status, answer->body, answer->contentType, answer->headers};
     if (token) tokens.recordScripted(exchange, reply.status);
     inbox.noteScripted(exchange, match, inspection, &reply);
     return reply;

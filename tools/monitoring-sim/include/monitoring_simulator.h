@@ -71,6 +71,7 @@ class MonitoringSimulator {
         std::string contentType = "application/json";
         std::chrono::milliseconds delay{0};  // wait this long before answering (or dropping)
         bool drop = false;                   // reset the connection instead of answering
+        std::vector<std::pair<std::string, std::string>> headers = {};  // e.g. Retry-After
     };
 
     // One request as it arrived (control requests under /sim/ are not recorded).
