@@ -176,12 +176,16 @@ bool MonitoringDriver::authenticate() {
             storeTokenAnswer(response.body);
             return true;
         }
-        Log()->warn("Auth error, http response code: {}, reason: {}", response.status,
-                    response.reason);
+        if (auto tail = failureLog_.admit("auth status " + std::to_string(response.status))) {
+            Log()->warn("Auth error, http response code: {}, reason: {}{}", response.status,
+                        response.reason, *tail);
+        }
         throw std::runtime_error("Authentication failed: " + response.reason);
     } catch (const std::exception& e) {
         std::lock_guard lock(callbackMutex_);
-        Log()->info("Failed to auth: {}, try again on the next loop...", e.what());
+        if (auto tail = failureLog_.admit(std::string("auth ") + e.what())) {
+            Log()->info("Failed to auth: {}, try again on the next loop...{}", e.what(), *tail);
+        }
         if (errorCallback_) errorCallback_(std::string("Auth error: ") + e.what());
         return false;
     }

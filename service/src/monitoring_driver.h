@@ -22,6 +22,7 @@
 
 #include "config_map.h"
 #include "queue_queries.h"
+#include "repeat_limiter.h"
 #include "rest_client.h"
 #include "service_backoff.h"
 
@@ -274,6 +275,8 @@ class MonitoringDriver {
     std::unordered_map<std::string, TaskHandler> taskHandlers_;
 
     ServiceBackoff backoff_;
+    // The same failure on every pass is logged once a minute, with the count held back.
+    RepeatLimiter failureLog_;
 
     std::mutex loopMutex_;
     std::condition_variable wake_;

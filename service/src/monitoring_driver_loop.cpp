@@ -55,7 +55,9 @@ void MonitoringDriver::loop() {
             }
         } catch (const std::exception& e) {
             // A failure the stages do not handle themselves ends the pass, never the thread.
-            Log()->error("Monitoring loop pass failed: {};", e.what());
+            if (auto tail = failureLog_.admit(std::string("pass ") + e.what())) {
+                Log()->error("Monitoring loop pass failed: {}{};", e.what(), *tail);
+            }
             pause(lock, backoff_.takePause());
         }
         markPassEnded();
@@ -71,7 +73,8 @@ bool MonitoringDriver::runPass(std::unique_lock<std::mutex>& loopLock) {
     bool tokenReady = false;
     timed("Token check", [&] { tokenReady = refreshTokenIfNeeded(); });
     if (!tokenReady) {
-        Log()->info("Monitoring refresh token;");
+        if (auto tail = failureLog_.admit("no token"))
+            Log()->info("Monitoring refresh token;{}", *tail);
         pause(loopLock, backoff_.takePause());
         return true;
     }
@@ -189,7 +192,9 @@ bool MonitoringDriver::deliver(const std::string& part, const boost::json::value
     }
     if (response.status != 200) {
         counted.at({kind, Utils::Metrics::kRefused}).add();
-        Log()->error("{} {};", failure, response.body);
+        if (auto tail = failureLog_.admit(failure + std::to_string(response.status))) {
+            Log()->error("{} {}{};", failure, response.body, *tail);
+        }
         return false;
     }
     counted.at({kind, Utils::Metrics::kOk}).add();
@@ -366,7 +371,10 @@ void MonitoringDriver::sendPing() {
     if (!schedulerPing_.shouldRunNow()) return;
     const auto response = post(
         "/telemetry", boost::json::array{boost::json::object{{"key", "ping"}, {"value", true}}});
-    if (response.status != 200) Log()->error("send_ping failed: {};", response.body);
+    if (response.status == 200) return;
+    if (auto tail = failureLog_.admit("ping " + std::to_string(response.status))) {
+        Log()->error("send_ping failed: {}{};", response.body, *tail);
+    }
 }
 
 bool MonitoringDriver::isErrorCode(const std::string& body, const char* code) {

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include "repeat_limiter.h"
+
 using korvane::Engine::Sync::ServiceBackoff;
 using namespace std::chrono_literals;
 
@@ -57,4 +61,16 @@ TEST(ServiceBackoff, RetryAfterIsDeltaSecondsOrAnHttpDate) {
     EXPECT_EQ(ServiceBackoff::parseRetryAfter("Tue, 08 Dec 2026 23:00:00 GMT", now), 0s);
     EXPECT_EQ(ServiceBackoff::parseRetryAfter("soon", now), std::nullopt);
     EXPECT_EQ(ServiceBackoff::parseRetryAfter("", now), std::nullopt);
+}
+
+TEST(RepeatLimiter, TheSameFailureIsWrittenOncePerIntervalWithTheCountHeldBack) {
+    korvane::Engine::Sync::RepeatLimiter limiter(200ms);
+    EXPECT_EQ(limiter.admit("refused 503"), "");
+    EXPECT_EQ(limiter.admit("refused 503"), std::nullopt);
+    EXPECT_EQ(limiter.admit("refused 503"), std::nullopt);
+    EXPECT_EQ(limiter.admit("unreachable"), "") << "another kind is written at once";
+    std::this_thread::sleep_for(250ms);
+    EXPECT_EQ(limiter.admit("refused 503"), " (2 more since the last line)");
+    std::this_thread::sleep_for(250ms);
+    EXPECT_EQ(limiter.admit("refused 503"), "");
 }
