@@ -140,15 +140,21 @@ REST::RawResponse MonitoringDriver::requestToken(bool withRefreshToken) {
     form["client_id"] = "device";
     form["client_secret"] = getMonitoringSettings().clientSecret;
     if (withRefreshToken) form["refresh_token"] = getTokenSettings().refreshToken;
-    auto& counted = Utils::Metrics::agentMetrics().tokenRequests;
-    const char* grant = withRefreshToken ? "refresh_token" : "client_credentials";
+    return countedExchange(Utils::Metrics::agentMetrics().tokenRequests,
+                           withRefreshToken ? "refresh_token" : "client_credentials",
+                           [&] { return client()->PostForm(kTokenPath, form); });
+}
+
+REST::RawResponse MonitoringDriver::countedExchange(
+    Utils::Metrics::Family<Utils::Metrics::Counter>& family, std::string_view label,
+    const std::function<REST::RawResponse()>& exchange) {
     try {
-        REST::RawResponse response = client()->PostForm(kTokenPath, form);
-        counted.at({grant, response.status == 200 ? Utils::Metrics::kOk : Utils::Metrics::kRefused})
+        REST::RawResponse response = exchange();
+        family.at({label, response.status == 200 ? Utils::Metrics::kOk : Utils::Metrics::kRefused})
             .add();
         return response;
     } catch (...) {
-        counted.at({grant, Utils::Metrics::kUnreachable}).add();
+        family.at({label, Utils::Metrics::kUnreachable}).add();
         throw;
     }
 }
@@ -192,16 +198,17 @@ bool MonitoringDriver::authenticate() {
 }
 
 bool MonitoringDriver::refreshTokenIfNeeded() {
-    bool haveToken = false;
+    bool renewable = false;
     {
         std::lock_guard lock(tokenMutex_);
-        haveToken = !token_.accessToken.empty();
+        const bool haveToken = !token_.accessToken.empty();
         if (haveToken && std::chrono::system_clock::now() < tokenExpiry_) return true;
+        // Without an access token but with a refresh token (the service refused the access
+        // token) the refresh token is tried first, as when the access token expires.
+        renewable = haveToken || !token_.refreshToken.empty();
     }
     // authenticate() takes the token mutex itself, so it runs with the mutex released.
-    // Without an access token but with a refresh token (the service refused the access token)
-    // the refresh token is tried first, as when the access token expires.
-    if (!haveToken && getTokenSettings().refreshToken.empty()) return authenticate();
+    if (!renewable) return authenticate();
     const REST::RawResponse response = requestToken(true);
     if (response.status == 200) {
         storeTokenAnswer(response.body);

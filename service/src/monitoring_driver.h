@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "config_map.h"
+#include "metric_family.h"
 #include "queue_queries.h"
 #include "repeat_limiter.h"
 #include "rest_client.h"
@@ -226,6 +227,11 @@ class MonitoringDriver {
     REST::RawResponse postTaskAnswer(const Utils::Models::Task& task, const char* action,
                                      const boost::json::value& body);
     REST::RawResponse requestToken(bool withRefreshToken);
+    // Runs one exchange and counts it in family under (label, outcome): ok for a 200, refused
+    // for any other answer, unreachable when it throws (the exception propagates).
+    static REST::RawResponse countedExchange(
+        Utils::Metrics::Family<Utils::Metrics::Counter>& family, std::string_view label,
+        const std::function<REST::RawResponse()>& exchange);
     // Every exchange with the service: failures feed the backoff, a refused token is dropped.
     void onServiceExchange(const std::string& path, const REST::RawResponse* answer);
     // Forgets the access token the service refused, so the next pass renews it; the refresh

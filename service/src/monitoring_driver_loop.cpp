@@ -181,23 +181,15 @@ void MonitoringDriver::fetchCheckActual() {
 bool MonitoringDriver::deliver(const std::string& part, const boost::json::value& body,
                                const char* failure) {
     // The kind is the path's last part, "/recognition" counted as "recognition".
-    auto& counted = Utils::Metrics::agentMetrics().monitoringDeliveries;
     const std::string_view kind = std::string_view(part).substr(part.rfind('/') + 1);
-    REST::RawResponse response;
-    try {
-        response = post(part, body);
-    } catch (...) {
-        counted.at({kind, Utils::Metrics::kUnreachable}).add();
-        throw;
-    }
+    const auto response = countedExchange(Utils::Metrics::agentMetrics().monitoringDeliveries, kind,
+                                          [&] { return post(part, body); });
     if (response.status != 200) {
-        counted.at({kind, Utils::Metrics::kRefused}).add();
         if (auto tail = failureLog_.admit(failure + std::to_string(response.status))) {
             Log()->error("{} {}{};", failure, response.body, *tail);
         }
         return false;
     }
-    counted.at({kind, Utils::Metrics::kOk}).add();
     schedulerPing_.slide();
     return true;
 }

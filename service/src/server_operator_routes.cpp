@@ -27,7 +27,6 @@ namespace {
 using Utils::Metrics::Exposition;
 
 const std::set<std::string> kGet = {"GET"};
-constexpr const char* kImagesFolderKey = "product_prediction_data_folder_path";
 // The loop makes a pass about every second; two minutes without one means it is stuck.
 constexpr auto kPassOverdue = std::chrono::seconds(120);
 // Listing a folder of tens of thousands of images costs tens of milliseconds: once a minute.
@@ -105,10 +104,7 @@ ApiReply Server::metrics() {
     try {
         std::lock_guard lock(dbMutex_);
         queues = Utils::Queries::getQueueStats(database_.GetSession());
-        if (auto it = configuration_.find(kImagesFolderKey);
-            it != configuration_.end() && it->second.isString()) {
-            imagesFolder = it->second.toString();
-        }
+        imagesFolder = Utils::imageFolder(configuration_).value_or("");
     } catch (const std::exception& e) {
         // The rest of the scrape still tells the operator something.
         Log()->error("Metrics: queue depths not read: {};", e.what());

@@ -72,6 +72,12 @@ ImageTrim trimImages(const std::string& folder, std::uintmax_t budgetBytes,
     return trim;
 }
 
+std::optional<std::string> imageFolder(const ConfigMap& config) {
+    const auto found = config.find("product_prediction_data_folder_path");
+    if (found == config.end() || !found->second.isString()) return std::nullopt;
+    return found->second.convert<std::string>();
+}
+
 std::uintmax_t imageFolderBytes(const std::string& folder) {
     std::uintmax_t bytes = 0;
     for (const auto& image : listImages(folder)) bytes += image.bytes;

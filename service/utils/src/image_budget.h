@@ -30,6 +30,10 @@ struct ImageTrim {
 ImageTrim trimImages(const std::string& folder, std::uintmax_t budgetBytes,
                      const std::string& keep = {});
 
+// The images folder setting (product_prediction_data_folder_path), nullopt when it is absent or
+// not a string; read while the caller holds the database mutex that guards the map.
+std::optional<std::string> imageFolder(const ConfigMap& config);
+
 // What the "*.jpg" files of folder take; 0 for a folder that cannot be read.
 std::uintmax_t imageFolderBytes(const std::string& folder);
 

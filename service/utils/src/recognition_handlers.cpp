@@ -30,8 +30,6 @@ namespace korvane::Utils {
 
 namespace {
 
-constexpr const char* kImageFolderKey = "product_prediction_data_folder_path";
-
 std::string textOr(const RequestBody& body, const std::string& key, std::string fallback = {}) {
     return body.optional<std::string>(key).value_or(std::move(fallback));
 }
@@ -124,15 +122,6 @@ void recordFeedback(Poco::Data::Session& session, Models::RecognitionInfo& info)
     Queries::deletePrediction(session, info.sid);
     Queries::recordStatistic(session, info.id, info.position_relevance,
                              processingKind(info.method_of_selection));
-}
-
-// The image folder setting, read while the caller holds the database mutex that guards the map.
-std::optional<std::string> imageFolder(const ConfigMap& config) {
-    const auto found = config.find(kImageFolderKey);
-    if (found == config.end() || !found->second.isString()) {
-        return std::nullopt;
-    }
-    return found->second.convert<std::string>();
 }
 
 // Where the feedback's picture goes and how much the images folder may hold, read together
