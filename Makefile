@@ -4,7 +4,7 @@ BUILD_DIR ?= build
 RUN_HOME  ?= $(CURDIR)/$(BUILD_DIR)/run-home
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test run package package-test asan tsan bench bench-feedback bench-backlog bench-memory fuzz clean format
+.PHONY: all deps build test run package package-test asan tsan bench bench-feedback bench-backlog bench-token bench-memory fuzz clean format
 
 all: build
 
@@ -60,6 +60,11 @@ BENCH_RECOGNITIONS ?= 100000
 BENCH_ALERTS ?= 10000
 bench-backlog: build
 	./tools/bench/backlog.sh $(BUILD_DIR) $(BENCH_RECOGNITIONS) $(BENCH_ALERTS)
+
+# A backlog with images queued as the service forgets its tokens: seconds until all arrived.
+BENCH_TOKEN_BACKLOG ?= 60
+bench-token: build
+	./tools/bench/forgotten_token.sh $(BUILD_DIR) $(BENCH_TOKEN_BACKLOG)
 
 # Resident memory over many pairs and a long stretch of monitoring passes.
 BENCH_MEMORY_PAIRS ?= 20000

@@ -1,5 +1,6 @@
 #include "monitoring_configuration.h"
 
+#include <Poco/Exception.h>
 #include <Poco/String.h>
 #include <arpa/inet.h>
 
@@ -8,6 +9,9 @@
 #include <cctype>
 #include <stdexcept>
 #include <string_view>
+
+#include "logger.h"
+#include "service_backoff.h"
 
 namespace korvane::Engine {
 
@@ -133,6 +137,23 @@ MonitoringConfiguration validateRuntimeConfiguration(const Utils::ConfigMap& con
             "Expected a non-negative integer for config key: images_max_mb");
     }
     return settings;
+}
+
+std::chrono::seconds readBackoffCap(const Utils::ConfigMap& config) {
+    constexpr const char* kKey = "monitoring_backoff_max_s";
+    const auto found = config.find(kKey);
+    if (found == config.end() || found->second.isEmpty()) return Sync::ServiceBackoff::kDefaultCap;
+    try {
+        const auto seconds = found->second.convert<long long>();
+        if (seconds >= 0 &&
+            found->second.toString().find_first_not_of("0123456789") == std::string::npos) {
+            return std::chrono::seconds(seconds);
+        }
+    } catch (const Poco::Exception&) {
+    }
+    Log()->warn("{} is not a whole number of seconds; {} s are used;", kKey,
+                Sync::ServiceBackoff::kDefaultCap.count());
+    return Sync::ServiceBackoff::kDefaultCap;
 }
 
 }  // namespace korvane::Engine

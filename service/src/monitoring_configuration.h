@@ -4,6 +4,7 @@
 
 #include <Poco/JSON/Object.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -61,5 +62,10 @@ int readPortNumber(const std::string& text, const std::string& key);
 std::string readConfigString(const Utils::ConfigMap& config, const std::string& key);
 bool readConfigBool(const Utils::ConfigMap& config, const std::string& key);
 std::int64_t readConfigInt64(const Utils::ConfigMap& config, const std::string& key);
+
+// monitoring_backoff_max_s, the longest wait after failures of the monitoring service and the
+// object store: the default when absent, and (with a warning) when not a whole number of
+// seconds.
+std::chrono::seconds readBackoffCap(const Utils::ConfigMap& config);
 
 }  // namespace korvane::Engine

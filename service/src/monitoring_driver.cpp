@@ -19,7 +19,6 @@ namespace korvane::Engine::Sync {
 namespace {
 
 const std::string kTokenPath = "/auth/realms/Korvane/protocol/openid-connect/token";
-constexpr const char* kBackoffCapKey = "monitoring_backoff_max_s";
 constexpr int kTokenMarginSeconds = 60;
 constexpr int kRequestTimeoutSeconds = 6;
 constexpr int kNoMonitoringConnection = -10002;
@@ -244,19 +243,7 @@ void MonitoringDriver::dropAccessToken() {
 
 std::chrono::seconds MonitoringDriver::backoffCap() {
     std::lock_guard lock(dbMutex_);
-    const auto found = config_.find(kBackoffCapKey);
-    if (found == config_.end() || found->second.isEmpty()) return ServiceBackoff::kDefaultCap;
-    try {
-        const auto seconds = found->second.convert<long long>();
-        if (seconds >= 0 &&
-            found->second.toString().find_first_not_of("0123456789") == std::string::npos) {
-            return std::chrono::seconds(seconds);
-        }
-    } catch (const Poco::Exception&) {
-    }
-    Log()->warn("{} is not a whole number of seconds; {} s are used;", kBackoffCapKey,
-                ServiceBackoff::kDefaultCap.count());
-    return ServiceBackoff::kDefaultCap;
+    return readBackoffCap(config_);
 }
 
 std::chrono::system_clock::time_point MonitoringDriver::calculateTokenExpiry(

@@ -23,6 +23,7 @@
 #include "config_map.h"
 #include "metric_family.h"
 #include "queue_queries.h"
+#include "refusal_streak.h"
 #include "repeat_limiter.h"
 #include "rest_client.h"
 #include "service_backoff.h"
@@ -218,9 +219,15 @@ class MonitoringDriver {
     // port is not a number.
     std::shared_ptr<REST::RestClient> buildClient(const std::string& address,
                                                   const std::string& port);
-    // POSTs body to a device-scoped path; on 200 slides the ping and answers true, otherwise
-    // logs the failure text followed by the answer body.
-    bool deliver(const std::string& part, const boost::json::value& body, const char* failure);
+    // POSTs body to a device-scoped path and answers the service's answer; on 200 slides the
+    // ping, otherwise logs the failure text followed by the answer body.
+    REST::RawResponse deliver(const std::string& part, const boost::json::value& body,
+                              const char* failure);
+    using SetAside = void (*)(Poco::Data::Session&, int, int, const std::string&);
+    // Moves queue entry id to the dead letters once streak says the service refused it for
+    // good; answers whether it did.
+    bool setAsideWhenRefusedForGood(RefusalStreak& streak, const char* kind, int id,
+                                    const REST::RawResponse& answer, SetAside setAside);
     // POST of a JSON body to a device-scoped path.
     REST::RawResponse post(const std::string& part, const boost::json::value& body);
     // Answers about a task go to /tasks/<id>/<action>.
@@ -256,7 +263,9 @@ class MonitoringDriver {
     std::weak_ptr<S3ClientProvider> s3_;
     std::weak_ptr<TaskHandlerProvider> tasks_;
     std::weak_ptr<DeviceDataProvider> deviceData_;
-    bool autosearchTried_ = false;  // loop thread only
+    bool autosearchTried_ = false;       // loop thread only
+    RefusalStreak recognitionRefusals_;  // loop thread only
+    RefusalStreak alertRefusals_;        // loop thread only
 
     Poco::Data::Session& session_;
     Utils::ConfigMap& config_;

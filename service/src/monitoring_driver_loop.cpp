@@ -8,6 +8,7 @@
 
 #include "agent_metrics.h"
 #include "config_queries.h"
+#include "dead_letter_queries.h"
 #include "device_data_provider.h"
 #include "logger.h"
 #include "models_task.h"
@@ -28,6 +29,7 @@ namespace {
 constexpr long long kSlowStageMs = 7000;
 constexpr int kUploadAttempts = 2;
 constexpr auto kImageGrace = std::chrono::seconds(5);
+constexpr std::size_t kKeptAnswerBytes = 2048;
 const std::string kDeviceModel = "Korvane Pellix Module";
 const std::string kDeviceType = "recognition_module";
 
@@ -178,8 +180,8 @@ void MonitoringDriver::fetchCheckActual() {
     }
 }
 
-bool MonitoringDriver::deliver(const std::string& part, const boost::json::value& body,
-                               const char* failure) {
+REST::RawResponse MonitoringDriver::deliver(const std::string& part, const boost::json::value& body,
+                                            const char* failure) {
     // The kind is the path's last part, "/recognition" counted as "recognition".
     const std::string_view kind = std::string_view(part).substr(part.rfind('/') + 1);
     const auto response = countedExchange(Utils::Metrics::agentMetrics().monitoringDeliveries, kind,
@@ -188,16 +190,35 @@ bool MonitoringDriver::deliver(const std::string& part, const boost::json::value
         if (auto tail = failureLog_.admit(failure + std::to_string(response.status))) {
             Log()->error("{} {}{};", failure, response.body, *tail);
         }
-        return false;
+        return response;
     }
     schedulerPing_.slide();
+    return response;
+}
+
+bool MonitoringDriver::setAsideWhenRefusedForGood(RefusalStreak& streak, const char* kind, int id,
+                                                  const REST::RawResponse& answer,
+                                                  SetAside setAside) {
+    if (!streak.setAsideAfter(id, answer.status)) return false;
+    // The answer is kept for the operator; a service that answers with a whole page must not
+    // fill the database or the log with it.
+    const std::string kept = answer.body.substr(0, kKeptAnswerBytes);
+    {
+        std::lock_guard lock(dbMutex_);
+        setAside(session_, id, answer.status, kept);
+    }
+    Log()->error(
+        "{} {} set aside as a dead letter: the service refused it {} passes in a row, last with "
+        "{} {};",
+        kind, id, RefusalStreak::kPassesToSetAside, answer.status, kept);
     return true;
 }
 
 void MonitoringDriver::sendAttributes(DeviceDataProvider& data) {
     if (!data.need_sending_attributes()) return;
     const boost::json::array attributes = data.get_attributes();
-    if (!attributes.empty() && deliver("/attributes", attributes, "send_attribute failed:")) {
+    if (!attributes.empty() &&
+        deliver("/attributes", attributes, "send_attribute failed:").status == 200) {
         data.attributes_send();
     }
 }
@@ -205,14 +226,17 @@ void MonitoringDriver::sendAttributes(DeviceDataProvider& data) {
 void MonitoringDriver::sendTelemetries(DeviceDataProvider& data) {
     if (!data.need_sending_telemetries()) return;
     const boost::json::array telemetries = data.get_telemetries();
-    if (!telemetries.empty() && deliver("/telemetry", telemetries, "send_telemetries failed:")) {
+    if (!telemetries.empty() &&
+        deliver("/telemetry", telemetries, "send_telemetries failed:").status == 200) {
         data.telemetries_send();
     }
 }
 
 void MonitoringDriver::sendAlarm(DeviceDataProvider& data) {
     if (!data.need_sending_alarms()) return;
-    if (deliver("/alarm", data.get_alarm(), "send_alarm failed:")) data.alarm_send();
+    if (deliver("/alarm", data.get_alarm(), "send_alarm failed:").status == 200) {
+        data.alarm_send();
+    }
 }
 
 bool MonitoringDriver::imageStillExpected(const Utils::Queries::RecognitionQueueEntry& entry,
@@ -267,8 +291,11 @@ void MonitoringDriver::sendNextRecognition() {
         if (imageStillExpected(*entry, settings)) return;
         imageUrl = uploadRecognitionImage(*entry, settings);
     }
-    if (!deliver("/recognition", recognitionMessage(*entry, values, imageUrl),
-                 "send Recognition exception:")) {
+    const auto answer = deliver("/recognition", recognitionMessage(*entry, values, imageUrl),
+                                "send Recognition exception:");
+    if (answer.status != 200) {
+        setAsideWhenRefusedForGood(recognitionRefusals_, "Recognition", entry->id, answer,
+                                   &Utils::Queries::setRecognitionAside);
         return;
     }
     std::lock_guard lock(dbMutex_);
@@ -283,7 +310,12 @@ void MonitoringDriver::sendNextAlert() {
         entry = Utils::Queries::getNextAlertQueue(session_);
     }
     if (!entry) return;
-    if (!deliver("/alert", alertMessage(*entry), "send alert failed:")) return;
+    const auto answer = deliver("/alert", alertMessage(*entry), "send alert failed:");
+    if (answer.status != 200) {
+        setAsideWhenRefusedForGood(alertRefusals_, "Alert", entry->id, answer,
+                                   &Utils::Queries::setAlertAside);
+        return;
+    }
     std::lock_guard lock(dbMutex_);
     Utils::Queries::deleteFromAlertQueue(session_, entry->id);
     Log()->info("loop(): deleted alert from queue with id: {};", entry->id);

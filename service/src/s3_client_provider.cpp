@@ -17,9 +17,11 @@ constexpr auto kPauseAfterException = std::chrono::milliseconds(300);
 }  // namespace
 
 S3ClientProvider::S3ClientProvider(const std::string& endpoint, const std::string& bucket,
-                                   const std::string& login, const std::string& password)
+                                   const std::string& login, const std::string& password,
+                                   std::chrono::seconds backoffCap)
     : wrapper_(std::make_unique<S3ClientWrapper>(endpoint, bucket, login, password)),
-      bucketName_(bucket) {
+      bucketName_(bucket),
+      gate_(backoffCap) {
     Log()->info("Succesful initialized S3 with parameters: endpoint={}, bucket={}", endpoint,
                 bucket);
 }
@@ -28,12 +30,26 @@ S3ClientProvider::~S3ClientProvider() = default;
 
 bool S3ClientProvider::uploadFile(const std::string& localPath, const std::string& key,
                                   std::string& url, bool deleteLocal) {
+    if (const auto wait = gate_.remainingWait(); wait.count() > 0) {
+        if (auto tail = deferredLog_.admit("deferred")) {
+            Log()->warn("Upload of {} not tried: the object store failed, next try in {} ms{};",
+                        key, wait.count(), *tail);
+        }
+        return false;
+    }
     for (int attempt = 1; attempt <= kUploadAttempts; ++attempt) {
         try {
-            if (!wrapper_->PutObject(localPath, key)) {
+            const PutOutcome outcome = wrapper_->PutObject(localPath, key);
+            if (outcome.contacted) gate_.noteOutcome(outcome.status);
+            if (!outcome.stored) {
                 Log()->error("S3 PutObject failed: bucket={}, key={}, path={}", bucketName_, key,
                              localPath);
                 Log()->warn("Attempt {}: can't upload file in S3 (key={});", attempt, key);
+                // A failing store is not asked again at once.
+                if (gate_.remainingWait().count() > 0) {
+                    Log()->error("uploadFile: the object store is failing, object key={};", key);
+                    return false;
+                }
                 continue;
             }
             url = wrapper_->GetObjectUrl(key);

@@ -288,24 +288,24 @@ S3ClientWrapper::S3ClientWrapper(std::string endpoint, std::string bucket, std::
 
 S3ClientWrapper::~S3ClientWrapper() = default;
 
-bool S3ClientWrapper::PutObject(const std::string& localPath, const std::string& key) const {
+PutOutcome S3ClientWrapper::PutObject(const std::string& localPath, const std::string& key) const {
     FilePtr file(std::fopen(localPath.c_str(), "rb"));
     struct stat info {};
-    if (!file || fstat(fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    if (!file || fstat(fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode)) return {};
 
     Upload upload{file.get(), static_cast<curl_off_t>(info.st_size)};
     const Response response = client_->perform(key, &upload);
     auto& counted = Utils::Metrics::agentMetrics().objectStoreUploads;
-    if (succeeded(response)) {
+    const bool reached = response.code == CURLE_OK;
+    const PutOutcome outcome{succeeded(response), true, reached ? response.status : 0};
+    if (outcome.stored) {
         counted.at({Utils::Metrics::kOk}).add();
-        return true;
+        return outcome;
     }
-    counted
-        .at({response.code == CURLE_OK ? Utils::Metrics::kRefused : Utils::Metrics::kUnreachable})
-        .add();
+    counted.at({reached ? Utils::Metrics::kRefused : Utils::Metrics::kUnreachable}).add();
     const auto [name, message] = describeFailure(response);
     Log()->error("PutObject failed: {} - {}", name, message);
-    return false;
+    return outcome;
 }
 
 std::vector<std::uint8_t> S3ClientWrapper::GetObjectData(const std::string& key) const {

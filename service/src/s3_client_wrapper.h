@@ -10,6 +10,13 @@
 
 namespace korvane::Engine::Sync {
 
+// How one PutObject went.
+struct PutOutcome {
+    bool stored = false;     // the store answered 2xx
+    bool contacted = false;  // a request went out (false: the file could not be read)
+    long status = 0;         // the store's HTTP status; 0 when it could not be reached
+};
+
 class S3ClientWrapper {
   public:
     // endpoint is "[http://|https://]host[:port][/path]"; without a scheme HTTPS is used.
@@ -20,10 +27,10 @@ class S3ClientWrapper {
     S3ClientWrapper(const S3ClientWrapper&) = delete;
     S3ClientWrapper& operator=(const S3ClientWrapper&) = delete;
 
-    // Streams the regular file at localPath to the object key. False when the file cannot be
-    // opened or the store did not answer 2xx (the cause is logged). Throws std::runtime_error
-    // only when no request can be set up at all.
-    bool PutObject(const std::string& localPath, const std::string& key) const;
+    // Streams the regular file at localPath to the object key. Not stored when the file cannot
+    // be opened or the store did not answer 2xx (the cause is logged). Throws
+    // std::runtime_error only when no request can be set up at all.
+    PutOutcome PutObject(const std::string& localPath, const std::string& key) const;
 
     // The whole object; an empty vector (and an error log line) on any failure.
     std::vector<std::uint8_t> GetObjectData(const std::string& key) const;

@@ -168,6 +168,49 @@ CREATE INDEX IF NOT EXISTS recognition_queue_created_at ON recognition_queue (cr
 CREATE INDEX IF NOT EXISTS alert_queue_created_at ON alert_queue (created_at);
 )SQL";
 
+// Entries the service refuses for good wait here, row for row as they were queued (ids
+// included), until an operator puts them back; their images stay in the images folder.
+const char* const kAddDeadLetters = R"SQL(
+CREATE TABLE dead_letter_recognitions (
+    id INTEGER NOT NULL PRIMARY KEY,
+    created_at INTEGER NOT NULL,
+    updated_at INTEGER NOT NULL,
+    sid TEXT NOT NULL,
+    method_of_selection TEXT NOT NULL,
+    position_relevance TEXT NOT NULL,
+    product_code TEXT NOT NULL,
+    product_category TEXT NOT NULL,
+    product_name TEXT NOT NULL,
+    product_weight REAL NOT NULL,
+    response_time_ms INTEGER NOT NULL,
+    image_url TEXT NULL,
+    set_aside_at TEXT NOT NULL,
+    status INTEGER NOT NULL,
+    answer TEXT NOT NULL
+);
+CREATE TABLE dead_letter_recognition_values (
+    id INTEGER NOT NULL PRIMARY KEY,
+    created_at INTEGER NOT NULL,
+    updated_at INTEGER NOT NULL,
+    product_code TEXT NOT NULL,
+    product_category TEXT NOT NULL,
+    product_name TEXT NOT NULL,
+    product_rate REAL NOT NULL,
+    rid INTEGER NOT NULL,
+    top INTEGER NOT NULL
+);
+CREATE TABLE dead_letter_alerts (
+    id INTEGER NOT NULL PRIMARY KEY,
+    created_at INTEGER NOT NULL,
+    updated_at INTEGER NOT NULL,
+    code INTEGER NOT NULL,
+    description TEXT NOT NULL,
+    set_aside_at TEXT NOT NULL,
+    status INTEGER NOT NULL,
+    answer TEXT NOT NULL
+);
+)SQL";
+
 std::string sqlQuoted(const std::string& text) {
     std::string quoted;
     quoted.reserve(text.size() + 2);
@@ -210,6 +253,7 @@ std::vector<std::pair<std::string, std::string>> schemaMigrations(const std::str
         {"change_code_type", kChangeCodeType},
         {"add_predictions_rate", kAddPredictionsRate},
         {"add_queue_order_indexes", kAddQueueOrderIndexes},
+        {"add_dead_letters", kAddDeadLetters},
     };
 }
 

@@ -11,7 +11,7 @@ namespace korvane::Engine::DB {
 
 extern const char* const kMigrationsTableDdl;
 
-// The seven migrations in application order. imagesFolder and osType complete the default
+// The migrations in application order. imagesFolder and osType complete the default
 // configuration rows of "config_initials" (SQL quoting is done here).
 std::vector<std::pair<std::string, std::string>> schemaMigrations(const std::string& imagesFolder,
                                                                   const std::string& osType);

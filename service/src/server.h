@@ -139,6 +139,7 @@ class Server {
 
     ApiReply getConfig(const ApiRequest& request);
     ApiReply getInfo();
+    ApiReply requeueDeadLetters();
     ApiReply setConfig(const ApiRequest& request);
     // Whether the configuration with these changes applied could still build the runtime
     // components; logs the reason when not.

@@ -6,6 +6,7 @@
 
 #include "build_constants.h"
 #include "config_conversion.h"
+#include "dead_letter_queries.h"
 #include "filesystem.h"
 #include "logger.h"
 #include "monitoring_configuration.h"
@@ -54,6 +55,10 @@ void Server::registerRoutes() {
     router_.addAgentCommand("set_data_loop_freq", kPost,
                             [this](const ApiRequest& r) { return setDataLoopFreq(r); });
     router_.addAgentCommand("get_info", kGet, [this](const ApiRequest&) { return getInfo(); });
+    // Sends entries the service refused for good back to it, so an operator decides.
+    router_.addAgentCommand(
+        "requeue_dead_letters", kPost, [this](const ApiRequest&) { return requeueDeadLetters(); },
+        LocalApi::Access::Admin);
     router_.addAgentCommand("check_connect", kGet,
                             [this](const ApiRequest&) { return checkConnect(); });
     // The relay acts on the whole fleet's devices with the Agent's own token.
@@ -127,12 +132,27 @@ ApiReply Server::getInfo() {
     data->set("source_mode_polling_interval_sec", state.sm_polling_interval());
     data->set("log_directory", Utils::Filesystem::GetLogDirectory());
     std::map<std::string, int> counts;
+    int deadLetters = 0;
     {
         std::lock_guard lock(dbMutex_);
         counts = Utils::Queries::getCountDataSend(database_.GetSession());
+        deadLetters = Utils::Queries::countDeadLetters(database_.GetSession());
     }
     data->set("non_send_alert_count", counts["alert_count"]);
     data->set("non_send_recognition_count", counts["recognition_count"]);
+    data->set("dead_letter_count", deadLetters);
+    return envelope(Utils::make_response(0, data));
+}
+
+ApiReply Server::requeueDeadLetters() {
+    int requeued = 0;
+    {
+        std::lock_guard lock(dbMutex_);
+        requeued = Utils::Queries::requeueDeadLetters(database_.GetSession());
+    }
+    Log()->info("Dead letters put back at the head of their queues: {};", requeued);
+    Poco::JSON::Object::Ptr data = new Poco::JSON::Object;
+    data->set("requeued", requeued);
     return envelope(Utils::make_response(0, data));
 }
 

@@ -378,6 +378,43 @@ TEST_F(MonitoringEndToEndTest, ATokenTheServiceForgotIsRenewedAtOnce) {
     EXPECT_LE(monitoring_.requestCount("POST", Routes::kToken), 2u);
 }
 
+TEST_F(MonitoringEndToEndTest, APoisonEntryIsSetAsideWholeAndRequeuedAtTheHead) {
+    const auto deadLetters = [] {
+        const auto info =
+            boost::json::parse(httpRequest(kAgentPort, "GET", "/api/agent/get_info").body);
+        return info.at("data").at("dead_letter_count").as_int64();
+    };
+    monitoring_.setSticky("POST", Routes::kRecognition, {422, R"({"code":"BAD_PRODUCT"})"});
+    const std::string poison = weigh();
+    ASSERT_TRUE(waitUntil([&] { return deadLetters() == 1; }, kDeadline));
+    EXPECT_EQ(monitoring_.requestCount("POST", Routes::kRecognition), 5u);
+    const boost::json::value refused = monitoring_.recognitions().back().body;
+    EXPECT_THAT(agentLog(), HasSubstr("set aside as a dead letter: the service refused it 5 "
+                                      "passes in a row, last with 422 {\"code\":\"BAD_PRODUCT\"}"));
+
+    // The queue goes on; 5xx answers on the way never count.
+    monitoring_.clearScripts();
+    monitoring_.script("POST", Routes::kRecognition, {503, "{}"});
+    const std::string next = weigh();
+    ASSERT_TRUE(waitUntil([&] { return deliveredRecognitions().size() == 1; }, kDeadline));
+    EXPECT_EQ(deliveredRecognitions().front().body.at("recognition_session").as_string(), next);
+
+    // Back at the head of the queue, with the image it had uploaded.
+    monitoring_.setDown(true);
+    const std::string later = weigh();
+    const auto requeued = httpRequest(kAgentPort, "POST", "/api/agent/requeue_dead_letters");
+    EXPECT_EQ(requeued.body, R"({"code":0,"data":{"requeued":1}})");
+    EXPECT_EQ(deadLetters(), 0);
+    monitoring_.setDown(false);
+    ASSERT_TRUE(waitUntil([&] { return deliveredRecognitions().size() == 3; }, kDeadline));
+    const auto delivered = deliveredRecognitions();
+    // Whole: the same message, image and candidates included, as the service refused.
+    EXPECT_EQ(delivered[1].body, refused);
+    EXPECT_EQ(refused.at("recognition_session").as_string(), poison);
+    EXPECT_NE(refused.at("recognition_image_url").as_string(), "");
+    EXPECT_EQ(delivered[2].body.at("recognition_session").as_string(), later);
+}
+
 TEST_F(MonitoringEndToEndTest, TasksOfEveryTypeAreAnswered) {
     // Camera commands.
     auto answer =

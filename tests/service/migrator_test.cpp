@@ -67,8 +67,9 @@ class MigratorTest : public ::testing::Test {
 };
 
 const std::vector<std::string> kAllNames = {
-    "db_initials",  "config_initials",  "db_add_statistic",     "db_add_alert",
-    "db_add_state", "change_code_type", "add_predictions_rate", "add_queue_order_indexes"};
+    "db_initials",     "config_initials",  "db_add_statistic",     "db_add_alert",
+    "db_add_state",    "change_code_type", "add_predictions_rate", "add_queue_order_indexes",
+    "add_dead_letters"};
 
 TEST_F(MigratorTest, FreshDatabaseGetsEveryMigrationAndTheDefaultRows) {
     const std::string folder = "/home/o'neil/Pellix's images";

@@ -59,8 +59,8 @@ class S3ClientTest : public ::testing::Test {
     }
 
     TempDir temp;
-    Testing::S3SimProcess sim{KORVANE_S3_SIM_SCRIPT, temp.path().string(),
-                              {kBucket, kAccessKey, kSecretKey}};
+    Testing::S3SimProcess sim{
+        KORVANE_S3_SIM_SCRIPT, temp.path().string(), {kBucket, kAccessKey, kSecretKey}};
 };
 
 TEST(S3ClientUrl, StripsTrailingDotsAndSlashesAndNeverEncodes) {
@@ -221,7 +221,7 @@ TEST_F(S3ClientTest, DownloadFailuresYieldAnEmptyVectorAndALogLine) {
     }
 }
 
-TEST_F(S3ClientTest, UnreachableStoreFailsBothAttempts) {
+TEST_F(S3ClientTest, UnreachableStoreFailsBothAttemptsOrIsLeftAloneForTheBackoff) {
     const std::string path = writeBytes(temp, "a.bin", randomBytes(2 * 1024 * 1024, 9));
     std::string url;
     sim.fault(R"({"down":true})");
@@ -229,6 +229,16 @@ TEST_F(S3ClientTest, UnreachableStoreFailsBothAttempts) {
         auto s3 = provider();
         EXPECT_FALSE(s3.uploadFile(path, "a.bin", url, true));
         EXPECT_EQ(sim.stat("requests"), 2);
+    }
+    {
+        // Without the backoff these would have been 200 requests.
+        S3ClientProvider gated(sim.endpoint(), kBucket, kAccessKey, kSecretKey, 30s);
+        LogCapture log;
+        for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(10ms)) {
+            EXPECT_FALSE(gated.uploadFile(path, "a.bin", url, true));
+        }
+        EXPECT_LE(sim.stat("requests"), 2 + 8);
+        EXPECT_THAT(log.text(), HasSubstr("Upload of a.bin not tried: the object store failed"));
     }
     S3ClientProvider nobody("http://127.0.0.1:" + std::to_string(Testing::closedPort()), kBucket,
                             kAccessKey, kSecretKey);

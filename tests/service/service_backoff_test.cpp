@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include "refusal_streak.h"
 #include "repeat_limiter.h"
 
+using korvane::Engine::Sync::RefusalStreak;
 using korvane::Engine::Sync::ServiceBackoff;
 using namespace std::chrono_literals;
 
@@ -73,4 +77,43 @@ TEST(RepeatLimiter, TheSameFailureIsWrittenOncePerIntervalWithTheCountHeldBack) 
     EXPECT_EQ(limiter.admit("refused 503"), " (2 more since the last line)");
     std::this_thread::sleep_for(250ms);
     EXPECT_EQ(limiter.admit("refused 503"), "");
+}
+
+TEST(RefusalStreak, FiveLastingRefusalsOfOneEntryInARowSetItAside) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<int, int>> answers;  // entry id, status
+        int setAsideAt;                            // index of the answer, -1 for none
+    };
+    const Case cases[] = {
+        {"five 422", {{1, 422}, {1, 422}, {1, 422}, {1, 422}, {1, 422}}, 4},
+        {"mixed lasting refusals", {{1, 400}, {1, 404}, {1, 409}, {1, 413}, {1, 415}}, 4},
+        {"answers about the service neither count nor break the row",
+         {{1, 410},
+          {1, 503},
+          {1, 401},
+          {1, 403},
+          {1, 408},
+          {1, 429},
+          {1, 0},
+          {1, 422},
+          {1, 422},
+          {1, 422},
+          {1, 422}},
+         10},
+        {"another entry starts over",
+         {{1, 422}, {1, 422}, {1, 422}, {1, 422}, {2, 422}, {1, 422}, {1, 422}},
+         -1},
+    };
+    for (const auto& c : cases) {
+        RefusalStreak streak;
+        int setAsideAt = -1;
+        for (std::size_t i = 0; i < c.answers.size(); ++i) {
+            if (streak.setAsideAfter(c.answers[i].first, c.answers[i].second)) {
+                EXPECT_EQ(setAsideAt, -1) << c.name << ": set aside twice";
+                setAsideAt = static_cast<int>(i);
+            }
+        }
+        EXPECT_EQ(setAsideAt, c.setAsideAt) << c.name;
+    }
 }

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "dead_letter_queries.h"
 #include "migrated_store.h"
 
 namespace {
@@ -236,6 +237,34 @@ TEST_F(QueueQueriesTest, CountsWaitingAlertsAndRecognitions) {
     Queries::addRecognitionValue(session(), "1", "", "", 0.5, rid, 1);
     EXPECT_EQ(Queries::getCountDataSend(session()),
               (Counts{{"alert_count", 2}, {"recognition_count", 1}}));
+}
+
+TEST_F(QueueQueriesTest, DeadLettersKeepTheirRowsAndGoBackWholeAtTheHead) {
+    const int rid = queue("poison");
+    Queries::addRecognitionValue(session(), "7", "c", "Seven", 0.5, rid, 1);
+    Queries::addRecognitionValue(session(), "8", "c", "Eight", 0.3, rid, 2);
+    Queries::updateImageUrl(session(), "http://store/poison.jpg", rid);
+    const int alert = Queries::addAlertQueue(session(), 3, "refused");
+    Queries::setRecognitionAside(session(), rid, 422, R"({"code":"BAD"})");
+    Queries::setAlertAside(session(), alert, 400, "");
+    Queries::setAlertAside(session(), alert + 100, 400, "");  // gone already: nothing moves
+    EXPECT_EQ(Queries::countDeadLetters(session()), 2);
+    EXPECT_EQ(text("SELECT answer FROM dead_letter_recognitions"), R"({"code":"BAD"})");
+    EXPECT_EQ(Queries::getQueueStats(session()).back().queue, "dead_letter");
+    EXPECT_EQ(Queries::getQueueStats(session()).back().depth, 2);
+    EXPECT_EQ(Queries::getCountDataSend(session())["recognition_count"], 0);
+
+    queue("later");
+    EXPECT_EQ(Queries::requeueDeadLetters(session()), 2);
+    EXPECT_EQ(Queries::countDeadLetters(session()), 0);
+    const auto head = Queries::getNextRecognitionQueue(session());
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->id, rid);
+    EXPECT_EQ(head->image_url, "http://store/poison.jpg");
+    const auto values = Queries::getRecognitionValues(session(), rid);
+    ASSERT_EQ(values.size(), 2u);
+    EXPECT_EQ(values[1].product_name, "Eight");
+    EXPECT_EQ(Queries::getNextAlertQueue(session())->id, alert);
 }
 
 }  // namespace

@@ -127,11 +127,8 @@ backlog_info=$(get_info_ms)
 stop_agent
 
 # Delivery through the real loop, images off (only the queue's cost is of interest here).
-"$monitoring_bin" --port 0 --host 127.0.0.1 >"$work/monitoring-sim.log" 2>&1 &
-sim_pid=$!
-sim_ready() { grep -qs 'monitoring-sim listening on' "$work/monitoring-sim.log"; }
-wait_until "monitoring-sim" "$sim_pid" 15 sim_ready || die "monitoring-sim ended at start"
-monitoring_port=$(sed -n 's/.*listening on [^ ]*:\([0-9][0-9]*\).*/\1/p' "$work/monitoring-sim.log" | head -1)
+start_monitoring_sim
+monitoring_port=$sim_port
 printf '{"monitoring_service_address":"http://127.0.0.1","monitoring_service_port":"%s",
   "korvane_monitoring_client_secret":"sim-secret","korvane_monitoring_device_id":"D1",
   "recognition_image_sending_enable":false,"monitoring_getting_tasks":false}\n' \

@@ -1,5 +1,6 @@
 # Process handling shared by the benchmarks: sourced, not run. The including script sets
-# agent_pid, sim_pid, nginx_pid and work as it starts things; cleanup stops whatever is set.
+# agent_pid, sim_pid, s3_pid, nginx_pid and work as it starts things; cleanup stops whatever
+# is set.
 # start_agent and stop_agent expect agent_bin and a die function of the including script.
 
 readonly AGENT_PORT=5555
@@ -39,6 +40,7 @@ stop_child() {
 }
 
 sim_pid=""
+s3_pid=""
 nginx_pid=""
 agent_pid=""
 work=""
@@ -49,6 +51,7 @@ cleanup() {
   if [ -n "$agent_pid" ]; then stop_child "$agent_pid" TERM 20; fi
   if [ -n "$nginx_pid" ]; then stop_child "$nginx_pid" TERM 10; fi
   if [ -n "$sim_pid" ]; then stop_child "$sim_pid" TERM 10; fi
+  if [ -n "$s3_pid" ]; then stop_child "$s3_pid" TERM 10; fi
   if [ -n "$work" ]; then
     if [ "${BENCH_KEEP:-0}" = 1 ]; then
       echo "Work folder kept: $work" >&2
@@ -128,4 +131,15 @@ wait_until_free() {
 Stop it (or set BENCH_WAIT=seconds to wait for it) and run the benchmark again."
     sleep 1
   done
+}
+
+# Starts the monitoring simulator on a free loopback port, its output in work/monitoring-sim.log;
+# sets sim_pid and sim_port. Expects monitoring_bin.
+sim_port=""
+start_monitoring_sim() {
+  "$monitoring_bin" --port 0 --host 127.0.0.1 "$@" >"$work/monitoring-sim.log" 2>&1 &
+  sim_pid=$!
+  sim_ready() { grep -qs 'monitoring-sim listening on' "$work/monitoring-sim.log"; }
+  wait_until "monitoring-sim" "$sim_pid" 15 sim_ready || die "monitoring-sim ended at start"
+  sim_port=$(sed -n 's/.*listening on [^ ]*:\([0-9][0-9]*\).*/\1/p' "$work/monitoring-sim.log" | head -1)
 }

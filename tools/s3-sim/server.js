@@ -1,12 +1,14 @@
 #!/usr/bin/env node
 // S3-compatible object store for the Agent's tests: path-style PUT/GET/HEAD/DELETE of whole
 // objects in one bucket, every request checked against AWS Signature V4 with the one known
-// key pair, and an unsigned control API under /_sim/ for tests to inspect and script it.
+// key pair and refused when its clock is too far from the store's, over HTTP or HTTPS, and an
+// unsigned control API under /_sim/ for tests to inspect and script it.
 'use strict';
 
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const http = require('node:http');
+const https = require('node:https');
 const path = require('node:path');
 const { SignatureV4 } = require('@smithy/signature-v4');
 const { Sha256 } = require('@aws-crypto/sha256-js');
@@ -19,6 +21,9 @@ function parseArgs(argv) {
     accessKey: 'access-key',
     secretKey: 'secret-key',
     dataDir: '',
+    maxSkewS: 900,
+    cert: '',
+    key: '',
   };
   const names = {
     '--port': 'port',
@@ -27,6 +32,9 @@ function parseArgs(argv) {
     '--access-key': 'accessKey',
     '--secret-key': 'secretKey',
     '--data-dir': 'dataDir',
+    '--max-skew-s': 'maxSkewS',
+    '--cert': 'cert',
+    '--key': 'key',
   };
   for (let i = 0; i < argv.length; i++) {
     const name = names[argv[i]];
@@ -39,6 +47,13 @@ function parseArgs(argv) {
   if (!Number.isInteger(options.port) || options.port < 0 || options.port > 65535) {
     throw new Error('--port must be 0..65535');
   }
+  options.maxSkewS = Number(options.maxSkewS);
+  if (!Number.isInteger(options.maxSkewS) || options.maxSkewS < 0) {
+    throw new Error('--max-skew-s must be a whole number of seconds, 0 or more');
+  }
+  if (!options.cert !== !options.key) {
+    throw new Error('--cert and --key go together');
+  }
   return options;
 }
 
@@ -46,10 +61,12 @@ function xmlEscape(text) {
   return String(text).replace(/[<>&"']/g, (c) => `&#${c.charCodeAt(0)};`);
 }
 
-function sendError(res, status, code, message, resource) {
+// details: [name, value] pairs that some errors carry after the message, as a store sends them.
+function sendError(res, status, code, message, resource, details = []) {
+  const extra = details.map(([name, value]) => `<${name}>${xmlEscape(value)}</${name}>`).join('');
   const body =
     '<?xml version="1.0" encoding="UTF-8"?>\n' +
-    `<Error><Code>${xmlEscape(code)}</Code><Message>${xmlEscape(message)}</Message>` +
+    `<Error><Code>${xmlEscape(code)}</Code><Message>${xmlEscape(message)}</Message>${extra}` +
     `<Resource>${xmlEscape(resource || '')}</Resource><RequestId>sim</RequestId></Error>`;
   res.writeHead(status, {
     'Content-Type': 'application/xml',
@@ -74,6 +91,14 @@ function readBody(req) {
     req.on('end', () => resolve(Buffer.concat(chunks)));
     req.on('error', reject);
   });
+}
+
+// A client that talks through a proxy may send the absolute form "http://host:port/path"; a
+// server has to accept it, and the signature covers only the path and query.
+function originForm(target) {
+  const m = /^https?:\/\/[^/?]*(.*)$/i.exec(target);
+  if (!m) return target;
+  return m[1].startsWith('/') ? m[1] : `/${m[1]}`;
 }
 
 // Splits the raw query without turning "+" into a space: S3 signs the query as sent.
@@ -135,12 +160,30 @@ function parseAmzDate(text) {
   return new Date(Date.UTC(+m[1], +m[2] - 1, +m[3], +m[4], +m[5], +m[6]));
 }
 
+// The time a request says it was made: x-amz-date, or the Date header when that is absent.
+// Returns the text as sent and its time, which is null when the text cannot be read.
+function requestTime(headers) {
+  if (headers['x-amz-date'] !== undefined) {
+    const sent = String(headers['x-amz-date']);
+    return { sent, time: parseAmzDate(sent) };
+  }
+  const sent = String(headers.date || '');
+  const ms = Date.parse(sent);
+  return { sent, time: sent && !Number.isNaN(ms) ? new Date(ms) : null };
+}
+
+// "2026-12-08T14:00:01Z": ISO-8601 UTC to the second, as a store reports its own clock.
+function isoSeconds(date) {
+  return date.toISOString().replace(/\.\d{3}Z$/, 'Z');
+}
+
 class S3Simulator {
   constructor(options) {
     this.options = options;
     this.objects = new Map();
     this.requests = 0;
     this.rejectedSignatures = 0;
+    this.skewRefusals = 0;
     this.fault = null;
     this.sockets = new Set();
     if (options.dataDir) {
@@ -178,6 +221,7 @@ class S3Simulator {
     this.objects.clear();
     this.requests = 0;
     this.rejectedSignatures = 0;
+    this.skewRefusals = 0;
     this.fault = null;
     if (this.bucketDir) {
       for (const name of fs.readdirSync(this.bucketDir)) {
@@ -187,7 +231,7 @@ class S3Simulator {
   }
 
   async handle(req, res) {
-    const url = req.url || '/';
+    const url = originForm(req.url || '/');
     const q = url.indexOf('?');
     const rawPath = q < 0 ? url : url.slice(0, q);
     const rawQuery = q < 0 ? '' : url.slice(q + 1);
@@ -227,6 +271,7 @@ class S3Simulator {
       sendError(res, 403, 'AccessDenied', 'Missing or malformed AWS4-HMAC-SHA256 authorization');
       return false;
     }
+    if (!this.checkClock(req, res, rawPath)) return false;
     if (auth.accessKey !== this.options.accessKey) {
       this.rejectedSignatures++;
       sendError(res, 403, 'InvalidAccessKeyId',
@@ -304,6 +349,28 @@ class S3Simulator {
     return true;
   }
 
+  // A store refuses a signed request whose time is too far from its own clock before it
+  // reports anything about the signature, so a client with a wrong clock learns that and can
+  // correct itself from the ServerTime (or the Date header) of the answer.
+  checkClock(req, res, rawPath) {
+    const maxSkewMs = this.options.maxSkewS * 1000;
+    if (maxSkewMs === 0) return true;
+    const { sent, time } = requestTime(req.headers);
+    // A missing or unreadable time is the signature check's to refuse.
+    if (time === null) return true;
+    const now = new Date();
+    if (Math.abs(now.getTime() - time.getTime()) <= maxSkewMs) return true;
+    this.skewRefusals++;
+    sendError(res, 403, 'RequestTimeTooSkewed',
+              'The difference between the request time and the current time is too large.',
+              rawPath, [
+                ['RequestTime', sent],
+                ['ServerTime', isoSeconds(now)],
+                ['MaxAllowedSkewMilliseconds', maxSkewMs],
+              ]);
+    return false;
+  }
+
   handleObject(req, res, rawPath, body) {
     const segments = rawPath.split('/').slice(1);
     let bucket;
@@ -373,6 +440,7 @@ class S3Simulator {
         return sendJson(res, 200, {
           requests: this.requests,
           rejectedSignatures: this.rejectedSignatures,
+          skewRefusals: this.skewRefusals,
         });
       case 'POST /_sim/fault': {
         let plan;
@@ -418,6 +486,26 @@ class S3Simulator {
   }
 }
 
+// HTTPS on the same port when a certificate is given, so one simulator serves either kind of
+// client; the control API then needs TLS too.
+function createServer(options, handler) {
+  if (!options.cert) return http.createServer(handler);
+  return https.createServer(
+    { cert: fs.readFileSync(options.cert), key: fs.readFileSync(options.key) }, handler);
+}
+
+// Node's own answer to a request it cannot parse has no Date header; every answer of a store
+// does. Other client errors (a failed TLS handshake, say) get no answer, as with node's own
+// handler, but a line: a test whose client refuses the certificate wants to know. A client
+// that hangs up mid-request is not worth one.
+function answerClientError(err, socket) {
+  if (err.code !== 'ECONNRESET') process.stderr.write(`client error: ${err.message}\n`);
+  if (!String(err.code).startsWith('HPE_') || !socket.writable) return socket.destroy();
+  const status = err.code === 'HPE_HEADER_OVERFLOW' ? 431 : 400;
+  socket.end(`HTTP/1.1 ${status} ${http.STATUS_CODES[status]}\r\n` +
+             `Date: ${new Date().toUTCString()}\r\nContent-Length: 0\r\nConnection: close\r\n\r\n`);
+}
+
 function main() {
   let options;
   try {
@@ -425,17 +513,25 @@ function main() {
   } catch (err) {
     process.stderr.write(
       `${err.message}\nusage: server.js [--port N] [--host H] [--bucket B] ` +
-      '[--access-key K] [--secret-key S] [--data-dir DIR]\n');
+      '[--access-key K] [--secret-key S] [--data-dir DIR] [--max-skew-s N] ' +
+      '[--cert FILE --key FILE]\n');
     process.exit(2);
   }
   const sim = new S3Simulator(options);
-  const server = http.createServer((req, res) => {
-    sim.handle(req, res).catch((err) => {
-      process.stderr.write(`request failed: ${err.stack}\n`);
-      if (!res.headersSent) sendError(res, 500, 'InternalError', err.message);
-      else res.destroy();
+  let server;
+  try {
+    server = createServer(options, (req, res) => {
+      sim.handle(req, res).catch((err) => {
+        process.stderr.write(`request failed: ${err.stack}\n`);
+        if (!res.headersSent) sendError(res, 500, 'InternalError', err.message);
+        else res.destroy();
+      });
     });
-  });
+  } catch (err) {
+    process.stderr.write(`cannot use the certificate or key: ${err.message}\n`);
+    process.exit(2);
+  }
+  server.on('clientError', answerClientError);
   server.on('connection', (socket) => {
     sim.sockets.add(socket);
     socket.on('close', () => sim.sockets.delete(socket));

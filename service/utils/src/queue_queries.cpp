@@ -226,7 +226,10 @@ std::vector<QueueStats> getQueueStats(Poco::Data::Session& session) {
         session,
         "SELECT 'recognition', COUNT(*), COALESCE(strftime('%s', 'now') - strftime('%s', "
         "MIN(created_at)), 0) FROM recognition_queue UNION ALL SELECT 'alert', COUNT(*), "
-        "COALESCE(strftime('%s', 'now') - strftime('%s', MIN(created_at)), 0) FROM alert_queue");
+        "COALESCE(strftime('%s', 'now') - strftime('%s', MIN(created_at)), 0) FROM alert_queue "
+        "UNION ALL SELECT 'dead_letter', COUNT(*), COALESCE(strftime('%s', 'now') - "
+        "strftime('%s', MIN(created_at)), 0) FROM (SELECT created_at FROM "
+        "dead_letter_recognitions UNION ALL SELECT created_at FROM dead_letter_alerts)");
     std::vector<QueueStats> stats;
     while (select.step()) {
         stats.push_back({select.textColumn(0), select.intColumn(1), select.doubleColumn(2)});

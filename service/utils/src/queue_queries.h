@@ -110,7 +110,7 @@ std::map<std::string, int> getCountDataSend(Poco::Data::Session& session);
 
 // How much waits in one queue, and for how long its oldest entry has waited.
 struct QueueStats {
-    std::string queue;  // "recognition" or "alert"
+    std::string queue;  // "recognition", "alert" or "dead_letter" (both kinds set aside)
     int depth = 0;
     double oldestAgeSeconds = 0;  // 0 for an empty queue
 };
