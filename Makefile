@@ -72,6 +72,13 @@ BENCH_QUIET_SECONDS ?= 600
 bench-memory: build
 	./tools/bench/memory_flat.sh $(BUILD_DIR) $(BENCH_MEMORY_PAIRS) $(BENCH_QUIET_SECONDS)
 
+# Two fleets of Agents, with and without the monitoring backoff, through a monitoring outage
+# (tools/fleet/README.md; about 20 min at the defaults).
+.PHONY: bench-fleet
+bench-fleet: build
+	./scripts/install-bench-deps.sh
+	./tools/fleet/fleet.sh --build $(BUILD_DIR)
+
 FUZZ_SECONDS ?= 60
 fuzz: deps
 	./scripts/fuzz.sh $(FUZZ_SECONDS)

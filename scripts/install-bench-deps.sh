@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what the benchmarks in tools/bench need: wrk as the load client and nginx as the
-# reference proxy. Idempotent: when both are present it does nothing.
+# Installs what the benchmarks in tools/bench and tools/fleet need: wrk as the load client,
+# nginx as the reference proxy, curl and jq for the fleet's cashiers and its report. Idempotent:
+# when all are present it does nothing.
 #
 # The benchmark runs nginx itself with a private configuration, so the system service that
 # Debian's package would start on port 80 is never wanted: the install runs under a
@@ -8,7 +9,7 @@
 # (started by an older package version's scripts, say) is stopped again.
 set -euo pipefail
 
-PACKAGES=(wrk nginx-light)
+PACKAGES=(wrk nginx-light curl jq)
 
 missing=()
 for pkg in "${PACKAGES[@]}"; do

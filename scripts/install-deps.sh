@@ -23,6 +23,8 @@ PACKAGES=(
   tinyproxy
   faketime libfaketime
   openssl
+  # The fleet's smoke run drives its Agents and reads its simulators with them.
+  curl jq util-linux iproute2
 )
 
 missing=()

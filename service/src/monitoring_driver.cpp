@@ -11,6 +11,7 @@
 #include "logger.h"
 #include "monitoring_answers.h"
 #include "monitoring_configuration.h"
+#include "network_route.h"
 #include "state.h"
 #include "task_handler_provider.h"
 
@@ -107,8 +108,15 @@ std::shared_ptr<REST::RestClient> MonitoringDriver::buildClient(const std::strin
         std::lock_guard lock(clientMutex_);
         tls.verifyPeer = tlsVerifyPeer_;
     }
+    NetworkSettings network;
+    {
+        std::lock_guard lock(dbMutex_);
+        network = readNetworkSettings(config_);
+    }
+    tls.caLocation = readableCaFile(network.caFile);
     auto client = std::make_shared<REST::RestClient>(
         address, readPortNumber(port, "monitoring_service_port"), tls);
+    client->useStoreNetwork("monitoring service", network);
     client->setTimeout(kRequestTimeoutSeconds);
     client->setExchangeObserver([this](const std::string& path, const REST::RawResponse* answer) {
         onServiceExchange(path, answer);
@@ -162,8 +170,9 @@ void MonitoringDriver::storeTokenAnswer(const std::string& body) {
     // Parsed whole before anything is stored: a rejected answer leaves the old token intact.
     TokenSettings token = parseTokenAnswer(body);
     Log()->info("Access token received and have size: {}", token.accessToken.size());
-    const auto expiry =
-        renewalTime(std::chrono::system_clock::now(), token.expiresIn, kTokenMarginSeconds);
+    const auto wallNow = std::chrono::system_clock::now();
+    const auto expiry = std::chrono::steady_clock::now() +
+                        (renewalTime(wallNow, token.expiresIn, kTokenMarginSeconds) - wallNow);
     std::lock_guard lock(tokenMutex_);
     token_ = std::move(token);
     tokenExpiry_ = expiry;
@@ -189,7 +198,11 @@ bool MonitoringDriver::authenticate() {
     } catch (const std::exception& e) {
         std::lock_guard lock(callbackMutex_);
         if (auto tail = failureLog_.admit(std::string("auth ") + e.what())) {
-            Log()->info("Failed to auth: {}, try again on the next loop...{}", e.what(), *tail);
+            if (dynamic_cast<const REST::ServiceUnreachable*>(&e) != nullptr) {
+                Log()->error("Failed to auth: {}{};", e.what(), *tail);
+            } else {
+                Log()->info("Failed to auth: {}, try again on the next loop...{}", e.what(), *tail);
+            }
         }
         if (errorCallback_) errorCallback_(std::string("Auth error: ") + e.what());
         return false;
@@ -201,7 +214,7 @@ bool MonitoringDriver::refreshTokenIfNeeded() {
     {
         std::lock_guard lock(tokenMutex_);
         const bool haveToken = !token_.accessToken.empty();
-        if (haveToken && std::chrono::system_clock::now() < tokenExpiry_) return true;
+        if (haveToken && std::chrono::steady_clock::now() < tokenExpiry_) return true;
         // Without an access token but with a refresh token (the service refused the access
         // token) the refresh token is tried first, as when the access token expires.
         renewable = haveToken || !token_.refreshToken.empty();
@@ -254,7 +267,10 @@ std::chrono::system_clock::time_point MonitoringDriver::calculateTokenExpiry(
 
 std::chrono::system_clock::time_point MonitoringDriver::tokenExpiry() const {
     std::lock_guard lock(tokenMutex_);
-    return tokenExpiry_;
+    if (tokenExpiry_ == std::chrono::steady_clock::time_point{}) return {};
+    return std::chrono::system_clock::now() +
+           std::chrono::duration_cast<std::chrono::system_clock::duration>(
+               tokenExpiry_ - std::chrono::steady_clock::now());
 }
 
 int MonitoringDriver::check_connect() const {

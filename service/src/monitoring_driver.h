@@ -276,7 +276,9 @@ class MonitoringDriver {
 
     mutable std::mutex tokenMutex_;  // guards token_ and tokenExpiry_
     TokenSettings token_;
-    std::chrono::system_clock::time_point tokenExpiry_{};
+    // On the steady clock: a jump of the wall clock neither keeps a dead token nor renews a
+    // live one on every pass.
+    std::chrono::steady_clock::time_point tokenExpiry_{};
 
     std::thread worker_;
     std::atomic<bool> running_{false};

@@ -23,6 +23,7 @@
 #include <stdexcept>
 
 #include "logger.h"
+#include "service_clock.h"
 
 namespace korvane::Engine::REST {
 
@@ -56,6 +57,17 @@ void initializeTlsOnce() {
     std::call_once(once, [] { Poco::Net::initializeSSL(); });
 }
 
+// Why the last certificate verification on this thread failed; OpenSSL's verdict reaches the
+// caller only as "certificate verify failed".
+thread_local std::string lastVerifyFailure;
+
+int noteVerifyFailure(int preverified, X509_STORE_CTX* store) {
+    if (preverified == 0) {
+        lastVerifyFailure = X509_verify_cert_error_string(X509_STORE_CTX_get_error(store));
+    }
+    return preverified;
+}
+
 Poco::Net::Context::Ptr makeTlsContext(const TlsSettings& tls, const std::string& host) {
     initializeTlsOnce();
     Poco::Net::Context::Params params;
@@ -76,7 +88,8 @@ Poco::Net::Context::Ptr makeTlsContext(const TlsSettings& tls, const std::string
     // The library's verify callback routes failures through a process-wide event on which
     // any accept-all handler, installed by whoever, would overrule this client. OpenSSL's
     // own verdict keeps each client's choice its own.
-    SSL_CTX_set_verify(ssl, tls.verifyPeer ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
+    SSL_CTX_set_verify(ssl, tls.verifyPeer ? SSL_VERIFY_PEER : SSL_VERIFY_NONE,
+                       tls.verifyPeer ? noteVerifyFailure : nullptr);
     if (tls.verifyPeer) {
         X509_VERIFY_PARAM* check = SSL_CTX_get0_param(ssl);
         Poco::Net::IPAddress address;
@@ -193,10 +206,48 @@ std::string redactSecrets(std::string_view text) {
     return out;
 }
 
+namespace {
+
+// The sentence an operator reads for a request to target that got no answer.
+std::string describeUnreachable(const std::string& service, const Poco::URI& target,
+                                const std::optional<Sync::ProxyServer>& proxy,
+                                const Poco::Exception& failure) {
+    const std::string where =
+        service + " at " + target.getHost() + ":" + std::to_string(target.getPort());
+    const std::string via = proxy ? " through the proxy " + proxy->address() : "";
+    if (dynamic_cast<const Poco::Net::HostNotFoundException*>(&failure) ||
+        dynamic_cast<const Poco::Net::NoAddressFoundException*>(&failure)) {
+        return where + via + ": the host name " + (proxy ? proxy->host : target.getHost()) +
+               " cannot be resolved";
+    }
+    if (dynamic_cast<const Poco::Net::ConnectionRefusedException*>(&failure)) {
+        return proxy ? where + ": the proxy " + proxy->address() + " refused the connection"
+                     : where + ": the connection was refused";
+    }
+    if (dynamic_cast<const Poco::TimeoutException*>(&failure)) {
+        return where + via + ": no answer in time";
+    }
+    if (dynamic_cast<const Poco::Net::SSLException*>(&failure)) {
+        const std::string reason =
+            lastVerifyFailure.empty() ? failure.displayText() : lastVerifyFailure;
+        return where + via + ": TLS certificate verification failed: " + reason;
+    }
+    if (proxy && dynamic_cast<const Poco::Net::HTTPException*>(&failure)) {
+        return where + ": the proxy " + proxy->address() +
+               " refused the tunnel: " + failure.message();
+    }
+    return where + via + ": " + failure.displayText();
+}
+
+}  // namespace
+
 struct RestClient::Impl {
     Poco::URI baseUri;
     std::atomic<long long> defaultTimeoutMs{0};
     ExchangeObserver observer;  // set before the client is shared; read-only after
+    // Both set before the client is shared; read-only after. An empty name: a local peer.
+    std::string serviceName;
+    Sync::NetworkSettings network;
 
     mutable std::mutex mutex;  // guards the members below
     std::string authToken;
@@ -231,6 +282,8 @@ struct RestClient::Impl {
     void copyFrom(const Impl& other) {
         baseUri = other.baseUri;
         observer = other.observer;
+        serviceName = other.serviceName;
+        network = other.network;
         defaultTimeoutMs = other.defaultTimeoutMs.load();
         std::lock_guard lock(other.mutex);
         authToken = other.authToken;
@@ -380,6 +433,11 @@ void RestClient::setExchangeObserver(ExchangeObserver observer) {
     impl_->observer = std::move(observer);
 }
 
+void RestClient::useStoreNetwork(std::string serviceName, Sync::NetworkSettings network) {
+    impl_->serviceName = std::move(serviceName);
+    impl_->network = std::move(network);
+}
+
 RawResponse RestClient::exchangeUnobserved(const std::string& method, const std::string& path,
                                            const OutgoingBody* body, const std::string& contentType,
                                            Timeout timeout) const {
@@ -389,14 +447,45 @@ RawResponse RestClient::exchangeUnobserved(const std::string& method, const std:
     Poco::URI target(impl_->baseUri);
     if (!rawPath) target.resolve(path);
     const Impl::Snapshot settings = impl_->snapshot(target);
+    const bool remote = !impl_->serviceName.empty();
+    std::optional<Sync::ProxyServer> proxy;
+    if (remote) {
+        try {
+            proxy = Sync::proxyFor(impl_->network.proxy, target.getScheme(), target.getHost());
+        } catch (const std::invalid_argument& e) {
+            throw ServiceUnreachable(impl_->serviceName + ": " + e.what());
+        }
+    }
+    try {
+        return transfer(method, target,
+                        rawPath ? encodeRequestTarget(path) : target.getPathAndQuery(),
+                        settings.tlsContext, settings.authToken, proxy, body, contentType, timeout);
+    } catch (const Poco::Exception& e) {
+        if (!remote) throw;
+        throw ServiceUnreachable(describeUnreachable(impl_->serviceName, target, proxy, e));
+    }
+}
 
+RawResponse RestClient::transfer(const std::string& method, const Poco::URI& target,
+                                 std::string pathAndQuery,
+                                 const Poco::AutoPtr<Poco::Net::Context>& tlsContext,
+                                 const std::string& authToken,
+                                 const std::optional<Sync::ProxyServer>& proxy,
+                                 const OutgoingBody* body, const std::string& contentType,
+                                 Timeout timeout) const {
+    lastVerifyFailure.clear();
     std::unique_ptr<Poco::Net::HTTPClientSession> session;
-    if (settings.tlsContext) {
-        session = std::make_unique<Poco::Net::HTTPSClientSession>(
-            target.getHost(), target.getPort(), settings.tlsContext);
+    if (tlsContext) {
+        session = std::make_unique<Poco::Net::HTTPSClientSession>(target.getHost(),
+                                                                  target.getPort(), tlsContext);
     } else {
         session =
             std::make_unique<Poco::Net::HTTPClientSession>(target.getHost(), target.getPort());
+    }
+    if (proxy) {
+        // https goes through a CONNECT tunnel, http in the absolute form.
+        session->setProxy(proxy->host, proxy->port);
+        if (!proxy->user.empty()) session->setProxyCredentials(proxy->user, proxy->password);
     }
     const std::chrono::milliseconds limit =
         timeout ? *timeout : std::chrono::milliseconds(impl_->defaultTimeoutMs.load());
@@ -405,11 +494,10 @@ RawResponse RestClient::exchangeUnobserved(const std::string& method, const std:
                                            Poco::Timespan::MILLISECONDS));
     }
 
-    std::string pathAndQuery = rawPath ? encodeRequestTarget(path) : target.getPathAndQuery();
     if (pathAndQuery.empty()) pathAndQuery = "/";
     Poco::Net::HTTPRequest request(method, pathAndQuery, Poco::Net::HTTPMessage::HTTP_1_1);
     request.set("User-Agent", kUserAgent);
-    if (!settings.authToken.empty()) request.set("Authorization", "Bearer " + settings.authToken);
+    if (!authToken.empty()) request.set("Authorization", "Bearer " + authToken);
 
     Log()->info("send request {} {}://{}:{}{}", method, target.getScheme(), target.getHost(),
                 target.getPort(), redactSecrets(pathAndQuery));
@@ -438,6 +526,9 @@ RawResponse RestClient::exchangeUnobserved(const std::string& method, const std:
     raw.status = static_cast<int>(response.getStatus());
     raw.reason = response.getReason();
     for (const auto& [name, value] : response) raw.headers[name] = value;
+    if (!impl_->serviceName.empty()) {
+        Sync::ServiceClock::instance().noteDateHeader(response.get("Date", ""));
+    }
 
     Log()->info("response {} {} - {}", raw.status, raw.reason,
                 isDownloadCommand(command) ? std::to_string(raw.body.size()) + " bytes"

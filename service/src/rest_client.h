@@ -18,11 +18,17 @@
 #include <vector>
 
 #include "file_slice.h"
+#include "network_route.h"
 #include "raw_response.h"
 
 namespace Poco {
 class URI;
+template <class C>
+class AutoPtr;
+namespace Net {
+class Context;
 }
+}  // namespace Poco
 
 namespace korvane::Engine::REST {
 
@@ -54,6 +60,14 @@ std::string encodeRequestTarget(std::string_view target);
 // form fields or JSON members wherever they occur, become "***".
 std::string redactSecrets(std::string_view text);
 
+// A request to a remote service that got no answer, told the way an operator can act on it:
+// the service, where it was sought and the cause (a name that does not resolve, a refused
+// connection, a proxy that refused the tunnel, a certificate that failed verification and why).
+class ServiceUnreachable : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
 class RestClient {
   public:
     // baseUrl is "[http://|https://]host[:port][/path]"; a port >= 1 overrides the URL's.
@@ -78,6 +92,11 @@ class RestClient {
     // before the client is shared between threads.
     using ExchangeObserver = std::function<void(const std::string& path, const RawResponse*)>;
     void setExchangeObserver(ExchangeObserver observer);
+    // Makes this a client of a remote service reached over the store's network: requests go
+    // through the proxy network_route chooses, the Date of every answer goes to ServiceClock,
+    // and a request that gets no answer throws ServiceUnreachable naming serviceName and the
+    // cause. Set it before the client is shared between threads.
+    void useStoreNetwork(std::string serviceName, Sync::NetworkSettings network);
 
     const Poco::URI& getBaseUri() const;
 
@@ -190,6 +209,13 @@ class RestClient {
     RawResponse exchangeUnobserved(const std::string& method, const std::string& path,
                                    const OutgoingBody* body, const std::string& contentType,
                                    Timeout timeout) const;
+    // One request on a connection of its own, through proxy when one is given.
+    RawResponse transfer(const std::string& method, const Poco::URI& target,
+                         std::string pathAndQuery,
+                         const Poco::AutoPtr<Poco::Net::Context>& tlsContext,
+                         const std::string& authToken,
+                         const std::optional<Sync::ProxyServer>& proxy, const OutgoingBody* body,
+                         const std::string& contentType, Timeout timeout) const;
 
     struct Impl;
     std::unique_ptr<Impl> impl_;

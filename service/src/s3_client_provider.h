@@ -2,8 +2,9 @@
 // The Agent's access to object storage: uploads with one retry and optional removal of the
 // local file, downloads, and the public URL of an uploaded object. A store that fails (5xx,
 // 429, no answer) is left alone for a backoff wait, as the monitoring service is; uploads asked
-// for meanwhile fail at once. Created by the monitoring set-up and shared with the monitoring
-// loop and the task handlers, which may call it at the same time.
+// for meanwhile fail at once. Requests take the store network's proxy and trust its private
+// certificate authority as configured. Created by the monitoring set-up and shared with the
+// monitoring loop and the task handlers, which may call it at the same time.
 
 #include <chrono>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "contact_gate.h"
+#include "network_route.h"
 #include "repeat_limiter.h"
 
 namespace korvane::Engine::Sync {
@@ -21,10 +23,12 @@ class S3ClientWrapper;
 class S3ClientProvider {
   public:
     // login and password are the store's access key and secret key; neither is ever logged.
-    // backoffCap bounds the wait after failures; 0 never waits.
+    // backoffCap bounds the wait after failures; 0 never waits. A network.caFile that cannot
+    // be read is logged and left out: the system's authorities alone are trusted then.
     S3ClientProvider(const std::string& endpoint, const std::string& bucket,
                      const std::string& login, const std::string& password,
-                     std::chrono::seconds backoffCap = std::chrono::seconds(0));
+                     std::chrono::seconds backoffCap = std::chrono::seconds(0),
+                     NetworkSettings network = {});
     ~S3ClientProvider();
     S3ClientProvider(const S3ClientProvider&) = delete;
     S3ClientProvider& operator=(const S3ClientProvider&) = delete;

@@ -366,7 +366,8 @@ void Server::initMonitoring() {
     const MonitoringConfiguration settings = readMonitoringConfiguration(configSnapshot());
     auto s3 = std::make_shared<Sync::S3ClientProvider>(
         settings.fileStorageAddress, settings.fileStorageBucket, settings.fileStorageLogin,
-        settings.fileStoragePassword, readBackoffCap(configSnapshot()));
+        settings.fileStoragePassword, readBackoffCap(configSnapshot()),
+        Sync::readNetworkSettings(configSnapshot()));
     std::shared_ptr<Sync::MonitoringDriver> current;
     std::shared_ptr<Sync::DeviceDataProvider> deviceData;
     std::shared_ptr<Sync::TaskHandlerProvider> tasks;

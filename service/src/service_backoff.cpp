@@ -1,12 +1,9 @@
 #include "service_backoff.h"
 
-#include <Poco/DateTimeFormat.h>
-#include <Poco/DateTimeFormatter.h>
-#include <Poco/DateTimeParser.h>
-#include <Poco/Timestamp.h>
-
 #include <algorithm>
 #include <cctype>
+
+#include "service_clock.h"
 
 namespace korvane::Engine::Sync {
 
@@ -92,16 +89,9 @@ std::optional<std::chrono::seconds> ServiceBackoff::parseRetryAfter(
         if (value.size() > 9) return std::chrono::seconds(999999999);
         return std::chrono::seconds(std::stoll(value));
     }
-    Poco::DateTime date;
-    int zone = 0;
-    // The parser is lenient; only a date in GMT that reads back the same is taken (IMF-fixdate).
-    if (!Poco::DateTimeParser::tryParse(Poco::DateTimeFormat::HTTP_FORMAT, value, date, zone) ||
-        zone != 0 ||
-        Poco::DateTimeFormatter::format(date, Poco::DateTimeFormat::HTTP_FORMAT) != value) {
-        return std::nullopt;
-    }
-    const auto at = std::chrono::system_clock::from_time_t(date.timestamp().epochTime());
-    const auto ahead = std::chrono::duration_cast<std::chrono::seconds>(at - now);
+    const auto date = ServiceClock::parseHttpDate(value);
+    if (!date) return std::nullopt;
+    const auto ahead = std::chrono::duration_cast<std::chrono::seconds>(*date - now);
     return std::max(ahead, std::chrono::seconds(0));
 }
 

@@ -16,6 +16,7 @@
 
 #include "client_share.h"
 #include "logger.h"
+#include "service_clock.h"
 
 namespace korvane::Engine::Service {
 
@@ -161,7 +162,12 @@ std::string SystemdNotifier::statusLine(const QueueCounts& counts) const {
     std::ostringstream line;
     line << "Serving on port " << target_.port << "; camera "
          << (cameraConnected_() ? "connected" : "not connected") << "; " << counts.recognitions
-         << " recognitions and " << counts.alerts << " alerts waiting to be sent" << noticeSuffix();
+         << " recognitions and " << counts.alerts << " alerts waiting to be sent";
+    const auto offset = Sync::ServiceClock::instance().offset();
+    if (std::chrono::abs(offset) > Sync::ServiceClock::kNoticeableOffset) {
+        line << "; clock differs from the monitoring service by " << offset.count() << " s";
+    }
+    line << noticeSuffix();
     return line.str();
 }
 

@@ -174,7 +174,7 @@ TEST_F(AgentTest, RestartKeepsTheDaysLogAndAppliesNoMigrationTwice) {
     const std::string before = logText();
     ASSERT_NE(before.find("Server started on port 5555;"), std::string::npos);
     const std::string migrations = migrationRows(appData() + "/service.db");
-    EXPECT_EQ(std::count(migrations.begin(), migrations.end(), '\n'), 8) << migrations;
+    EXPECT_EQ(std::count(migrations.begin(), migrations.end(), '\n'), 9) << migrations;
     std::this_thread::sleep_for(1100ms);  // a second application would get a later time stamp
 
     // The restart binds port 5555 again at once.

@@ -76,36 +76,20 @@ class MonitoringEndToEndTest : public ::testing::Test {
 
     // Starts the binary; with a monitoring port it first leaves a config.json for it to import.
     void startAgent(std::optional<std::uint16_t> monitoringPort) {
-        const std::string data = home_.file(".local/share/KORVANE/PellixAgent");
-        std::filesystem::create_directories(data);
+        std::optional<boost::json::object> settings;
         if (monitoringPort) {
-            auto settings = configuration(*monitoringPort);
-            for (const auto& [key, value] : extraSettings_) settings[key] = value;
-            writeFile(data + "/config.json", boost::json::serialize(settings));
+            settings = configuration(*monitoringPort);
+            for (const auto& [key, value] : extraSettings_) (*settings)[key] = value;
         }
-        agent_ = std::make_unique<ChildProcess>(KORVANE_AGENT_BINARY, std::vector<std::string>{},
-                                                agentEnvironment(home_.path().string()),
-                                                output_.path().string());
+        agent_ = launchAgent(KORVANE_AGENT_BINARY, home_.path().string(),
+                             settings ? &*settings : nullptr, {}, output_.path().string());
         ASSERT_TRUE(waitUntil(agentAnswers, 15s)) << agent_->stderrText();
     }
 
-    void stopAgent() {
-        if (!agent_) return;
-        agent_->signal(SIGTERM);
-        EXPECT_EQ(agent_->waitForExit(20s), std::optional<int>(0));
-        agent_.reset();
-    }
+    void stopAgent() { stopAgentProcess(agent_); }
 
     // The Agent's log of today, for checks on what it wrote.
-    std::string agentLog() const {
-        std::string text;
-        const auto dir = home_.path() / ".local/share/KORVANE/PellixAgent/logs";
-        std::error_code error;
-        for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
-            text += readFile(entry.path().string());
-        }
-        return text;
-    }
+    std::string agentLog() const { return agentLogText(home_.path().string()); }
 
     std::filesystem::path imagesDir() const {
         return home_.path() / "Documents/KORVANE/PellixAgent/images";
@@ -113,18 +97,7 @@ class MonitoringEndToEndTest : public ::testing::Test {
 
     // One weighing confirmed by the cashier; returns its session id.
     std::string weigh() {
-        const auto result =
-            boost::json::parse(httpRequest(kAgentPort, "GET", "/api/get_result").body);
-        const std::string sid(result.at("data").at("sid").as_string());
-        const auto& items = result.at("data").at("items").as_array();
-        const boost::json::object feedback{
-            {"sid", sid},
-            {"id", items.empty() ? boost::json::value("0") : items.front().at("id")},
-            {"product_weight", 0.25},
-            {"method_of_selection", "manual"}};
-        const auto answer = httpRequest(kAgentPort, "POST", "/api/result_feedback",
-                                        boost::json::serialize(feedback), "application/json");
-        EXPECT_EQ(answer.body, R"({"code":0,"data":null})");
+        const std::string sid = confirmWeighing();
         // The image is saved after the answer: wait for it so the loop finds it.
         EXPECT_TRUE(waitUntil(
             [&] {

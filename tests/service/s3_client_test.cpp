@@ -20,6 +20,7 @@
 #include "s3_client_provider.h"
 #include "s3_client_wrapper.h"
 #include "s3_sim_process.h"
+#include "service_clock.h"
 #include "temp_dir.h"
 
 namespace korvane::Engine::Sync {
@@ -246,24 +247,62 @@ TEST_F(S3ClientTest, UnreachableStoreFailsBothAttemptsOrIsLeftAloneForTheBackoff
     EXPECT_TRUE(std::filesystem::exists(path));
 }
 
-TEST_F(S3ClientTest, EndpointSchemeChoosesPlainHttpOrTls) {
+TEST_F(S3ClientTest, EachEndpointAndRouteFailureNamesItsCauseOnceAMinute) {
     const std::string hostPort = "127.0.0.1:" + std::to_string(sim.port());
+    const std::string closed = "127.0.0.1:" + std::to_string(Testing::closedPort());
     struct Case {
-        std::string endpoint, line;
+        std::string endpoint, proxy, line;
         std::int64_t requests;
     } cases[] = {
         // Without a scheme it is TLS; a handshake is no HTTP request, so nothing went out in
         // plain text.
-        {hostPort, "GetObjectData failed: SSL connect error", 0},
-        {"HTTP://" + hostPort + "/./", "GetObjectData failed: NoSuchKey - ", 1},
+        {hostPort, "", "GetObjectData failed: SSL connect error - object store " + hostPort, 0},
+        {"HTTP://" + hostPort + "/./", "", "GetObjectData failed: NoSuchKey - ", 2},
+        {"http://" + closed, "",
+         "GetObjectData failed: Couldn't connect to server - object store " + closed +
+             " refused the connection",
+         0},
+        {"http://" + hostPort, "http://" + closed,
+         "GetObjectData failed: Couldn't connect to server - proxy " + closed +
+             " refused the connection",
+         0},
+        {"http://" + hostPort, "socks5://user:Pr0xyPass@" + closed,
+         "GetObjectData failed: InvalidProxy - the object store " + hostPort +
+             " was not contacted: network_proxy is not a proxy address",
+         0},
     };
     for (const auto& c : cases) {
-        S3ClientProvider s3(c.endpoint, kBucket, kAccessKey, kSecretKey);
+        sim.control("POST", "reset");
+        S3ClientProvider s3(c.endpoint, kBucket, kAccessKey, kSecretKey, 0s, {c.proxy, ""});
         LogCapture log;
         EXPECT_TRUE(s3.downloadFile("k").empty());
-        EXPECT_THAT(log.text(), HasSubstr(c.line));
+        EXPECT_TRUE(s3.downloadFile("k").empty());
+        const std::string text = log.text();
+        EXPECT_THAT(text, HasSubstr(c.line));
+        // The repeat within the minute is held back.
+        EXPECT_EQ(text.find("GetObjectData failed"), text.rfind("GetObjectData failed")) << text;
+        EXPECT_THAT(text, Not(HasSubstr("Pr0xyPass")));
         EXPECT_EQ(sim.stat("requests"), c.requests) << c.endpoint;
     }
+}
+
+TEST_F(S3ClientTest, SkewedClockIsCorrectedByTheStoresAnswerAndTheFileSentAgainWhole) {
+    struct ClockReset {
+        ~ClockReset() { ServiceClock::instance().reset(); }
+    } resetAfter;
+    ServiceClock::instance().noteServiceTime(std::chrono::system_clock::now() + 2h);
+    auto s3 = provider();
+    const Bytes bytes = randomBytes(300'000, 21);
+    const std::string path = writeBytes(temp, "skew.bin", bytes);
+    LogCapture log;
+    std::string url;
+    EXPECT_TRUE(s3.uploadFile(path, "skew.bin", url, false));
+    EXPECT_LT(std::chrono::abs(ServiceClock::instance().offset()), 5s);
+    EXPECT_EQ(sim.stat("skewRefusals"), 1);
+    EXPECT_EQ(sim.stat("requests"), 2);
+    // Sent again from the start of the file, not from where the refused request left it.
+    EXPECT_TRUE(sim.object("skew.bin") == std::string(bytes.begin(), bytes.end()));
+    EXPECT_THAT(log.text(), Not(HasSubstr("Attempt 1")));
 }
 
 TEST_F(S3ClientTest, CredentialsNeverReachTheLog) {

@@ -1,10 +1,12 @@
 #include "agent_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <boost/json.hpp>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -107,7 +109,12 @@ std::vector<std::string> agentEnvironment(const std::string& home,
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "TZ"}) {
         if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
     }
-    env.insert(env.end(), extra.begin(), extra.end());
+    // An extra entry replaces an inherited one of the same name.
+    for (const auto& entry : extra) {
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        std::erase_if(env, [&](const std::string& kept) { return kept.starts_with(name); });
+        env.push_back(entry);
+    }
     return env;
 }
 
@@ -119,6 +126,40 @@ std::string agentLogText(const std::string& home) {
         text += readFile(entry.path().string());
     }
     return text;
+}
+
+std::unique_ptr<ChildProcess> launchAgent(const std::string& binary, const std::string& home,
+                                          const boost::json::object* config,
+                                          const std::vector<std::string>& environment,
+                                          const std::string& outputDir) {
+    const std::string data = home + "/.local/share/KORVANE/PellixAgent";
+    std::filesystem::create_directories(data);
+    if (config != nullptr) writeFile(data + "/config.json", boost::json::serialize(*config));
+    return std::make_unique<ChildProcess>(binary, std::vector<std::string>{},
+                                          agentEnvironment(home, environment), outputDir);
+}
+
+void stopAgentProcess(std::unique_ptr<ChildProcess>& agent) {
+    if (!agent) return;
+    agent->signal(SIGTERM);
+    EXPECT_EQ(agent->waitForExit(std::chrono::seconds(20)), std::optional<int>(0));
+    agent.reset();
+}
+
+std::string confirmWeighing() {
+    const auto result = boost::json::parse(httpRequest(kAgentPort, "GET", "/api/get_result").body);
+    const std::string sid(result.at("data").at("sid").as_string());
+    const auto& items = result.at("data").at("items").as_array();
+    const boost::json::object feedback{
+        {"sid", sid},
+        {"id", items.empty() ? boost::json::value("0") : items.front().at("id")},
+        {"product_weight", 0.25},
+        {"method_of_selection", "manual"}};
+    EXPECT_EQ(httpRequest(kAgentPort, "POST", "/api/result_feedback",
+                          boost::json::serialize(feedback), "application/json")
+                  .body,
+              R"({"code":0,"data":null})");
+    return sid;
 }
 
 }  // namespace korvane::Testing

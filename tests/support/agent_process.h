@@ -4,8 +4,10 @@
 
 #include <sys/types.h>
 
+#include <boost/json/fwd.hpp>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,11 +45,26 @@ inline constexpr std::uint16_t kAgentPort = 5555;
 // Whether an Agent answers its health check on kAgentPort within half a second.
 bool agentAnswers();
 
-// The environment a test agent runs with: HOME set to home, PATH kept, DISPLAY left out.
+// The environment a test agent runs with: HOME set to home, PATH and the sanitizers' options
+// kept, DISPLAY left out, and extra ("NAME=value") over them.
 std::vector<std::string> agentEnvironment(const std::string& home,
                                           const std::vector<std::string>& extra = {});
 
 // Everything in the log folder of an Agent run with HOME=home, file after file.
 std::string agentLogText(const std::string& home);
+
+// Starts the Agent binary with HOME=home and this environment on top of agentEnvironment's,
+// first leaving config (when given) in its data folder as the config.json it imports. The
+// caller waits for agentAnswers().
+std::unique_ptr<ChildProcess> launchAgent(const std::string& binary, const std::string& home,
+                                          const boost::json::object* config,
+                                          const std::vector<std::string>& environment,
+                                          const std::string& outputDir);
+// SIGTERM, and expects exit status 0 within 20 s; nothing when agent is empty.
+void stopAgentProcess(std::unique_ptr<ChildProcess>& agent);
+
+// One weighing through the Agent on kAgentPort: get_result, then the cashier's confirmation of
+// the first item it proposed (expected to answer code 0); returns the session id.
+std::string confirmWeighing();
 
 }  // namespace korvane::Testing

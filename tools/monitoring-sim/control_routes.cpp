@@ -120,6 +120,35 @@ Sim::Store storeOf(const boost::json::object& body) {
                       stringMember(body, "region")};
 }
 
+// Deliveries answered 2xx per recognition session; a session only ever refused shows 0, so
+// that a client can tell "refused, not yet resent" from "never sent".
+boost::json::object acceptedPerSession(const std::vector<Sim::DeviceMessage>& messages) {
+    boost::json::object counts;
+    for (const auto& message : messages) {
+        const boost::json::value* sid =
+            message.body.is_object() ? message.body.get_object().if_contains("recognition_session")
+                                     : nullptr;
+        const std::string key = sid && sid->is_string() ? std::string(sid->get_string()) : "";
+        boost::json::value& count = counts[key];
+        if (!count.is_int64()) count = std::int64_t{0};
+        if (message.status >= 200 && message.status < 300) count = count.get_int64() + 1;
+    }
+    return counts;
+}
+
+// {"kinds":[...],"seconds":[[unix second, count of each kind...],...]}
+boost::json::object trafficJson(const std::vector<Sim::TrafficSecond>& seconds) {
+    boost::json::array kinds;
+    for (const char* name : Sim::trafficKindNames()) kinds.push_back(boost::json::value(name));
+    boost::json::array rows;
+    for (const auto& second : seconds) {
+        boost::json::array row{second.unixSecond};
+        for (std::uint32_t count : second.counts) row.push_back(count);
+        rows.push_back(std::move(row));
+    }
+    return {{"kinds", std::move(kinds)}, {"seconds", std::move(rows)}};
+}
+
 Reply ok() {
     return jsonReply(200, boost::json::object{{"ok", true}});
 }
@@ -163,9 +192,24 @@ Reply ControlRoutes::handle(const Exchange& exchange) {
             return ok();
         }
         if (post && (path == "down" || path == "up")) {
-            const bool down = path == "down" && boolMember(readBody(exchange), "down", true);
-            simulator_.setDown(down);
+            const auto body = path == "down" ? readBody(exchange) : boost::json::object();
+            const bool refuse = boolMember(body, "refuse", false);
+            simulator_.setDown(path == "down" && !refuse && boolMember(body, "down", true));
+            simulator_.setRefusing(path == "down" && refuse);
             return ok();
+        }
+        if (get && path == "traffic") {
+            const std::string* since = findValue(exchange.query, "since");
+            std::int64_t from = 0;
+            try {
+                from = since ? std::stoll(*since) : 0;
+            } catch (const std::exception&) {
+                throw BadControl("\"since\" must be a Unix second");
+            }
+            return jsonReply(200, trafficJson(simulator_.traffic(from)));
+        }
+        if (get && path == "received/recognition-sessions") {
+            return jsonReply(200, acceptedPerSession(simulator_.recognitions()));
         }
         if (path == "tasks" && (post || get)) {
             if (get) {
@@ -297,6 +341,9 @@ Reply ControlRoutes::handle(const Exchange& exchange) {
         }
     } catch (const BadControl& e) {
         return errorReply(400, "BAD_CONTROL", e.what());
+    } catch (const std::exception& e) {
+        // Listening again can fail (the port was taken meanwhile); the caller must learn it.
+        return errorReply(500, "CONTROL_FAILED", e.what());
     }
     return errorReply(404, "NOT_FOUND", "No control route " + method + " /sim/" + path);
 }

@@ -16,7 +16,7 @@ using korvane::MonitoringSim::MonitoringSimulator;
 constexpr const char* kUsage =
     "usage: monitoring-sim [--port N] [--host 127.0.0.1] [--secret TEXT] [--expires-in S]\n"
     "                      [--refresh-expires-in S] [--cert FILE --key FILE] [--no-bearer]\n"
-    "                      [--empty-directory] [--verbose]\n";
+    "                      [--empty-directory] [--control-port N] [--verbose]\n";
 
 long numberArg(const std::string& name, const std::string& text, long low, long high) {
     std::size_t used = 0;
@@ -57,6 +57,8 @@ MonitoringSimulator::Options parseArgs(int argc, char** argv) {
         const std::string value = argv[++i];
         if (arg == "--port") {
             options.port = static_cast<std::uint16_t>(numberArg(arg, value, 0, 65535));
+        } else if (arg == "--control-port") {
+            options.controlPort = static_cast<int>(numberArg(arg, value, 0, 65535));
         } else if (arg == "--host") {
             options.host = value;
         } else if (arg == "--secret") {
@@ -102,6 +104,10 @@ int main(int argc, char** argv) {
         MonitoringSimulator simulator(options);
         simulator.start();
         std::cout << "monitoring-sim listening on " << simulator.baseUrl() << std::endl;
+        if (options.controlPort >= 0) {
+            std::cout << "monitoring-sim control on http://" << simulator.host() << ':'
+                      << simulator.controlPort() << std::endl;
+        }
         int received = 0;
         sigwait(&stopSignals, &received);
         simulator.stop();

@@ -27,12 +27,14 @@
 #include "request_journal.h"
 #include "route_match.h"
 #include "token_issuer.h"
+#include "traffic_counter.h"
 
 namespace korvane::MonitoringSim {
 namespace {
 
 constexpr int kMaxThreads = 48;
 constexpr int kMaxQueued = 128;
+constexpr int kControlThreads = 4;
 constexpr std::size_t kKeptRequests = 10000;
 
 TokenIssuer::Settings tokenSettings(const MonitoringSimulator::Options& options) {
@@ -89,7 +91,8 @@ struct MonitoringSimulator::Impl {
           inbox(directory),
           control(owner),
           requireBearer(options.requireBearer),
-          pool("monitoring-sim", 2, kMaxThreads) {
+          pool("monitoring-sim", 2, kMaxThreads),
+          controlPool("monitoring-sim-control", 1, kControlThreads) {
         if (options.seedDirectory) directory.seed();
     }
 
@@ -97,8 +100,14 @@ struct MonitoringSimulator::Impl {
     std::optional<Reply> serve(const Exchange& exchange, const RouteMatch& match, bool tokenValid);
     std::optional<Reply> scripted(const Exchange& exchange, const RouteMatch& match,
                                   const DeviceInbox::Inspection& inspection);
-    void handle(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response);
-    void listen();
+    void handle(Poco::Net::HTTPServerRequest& request, Poco::Net::HTTPServerResponse& response,
+                bool controlOnly);
+    // Each binds its port and starts serving; the caller holds serverMutex.
+    void listen(std::uint16_t port);
+    void listenForControl();
+    // Resets the open service connections and closes the service port; the caller holds
+    // serverMutex.
+    void closeServicePort();
     bool secure() const { return !options.certificateFile.empty(); }
 
     const Options options;
@@ -108,14 +117,21 @@ struct MonitoringSimulator::Impl {
     DeviceDirectory directory;
     DeviceInbox inbox;
     ControlRoutes control;
+    TrafficCounter traffic;
     std::atomic<bool> requireBearer;
     Poco::ThreadPool pool;
+    // Apart from the service's pool, so that a control request that closes the service port
+    // never waits for a thread the service holds.
+    Poco::ThreadPool controlPool;
 
-    // Guards the server, its socket and the bound port.
+    // Guards both servers, their sockets and the bound ports.
     mutable std::mutex serverMutex;
     Poco::Net::ServerSocket listenSocket;
     std::unique_ptr<Poco::Net::HTTPServer> server;
     std::uint16_t boundPort = 0;
+    Poco::Net::ServerSocket controlSocket;
+    std::unique_ptr<Poco::Net::HTTPServer> controlServer;
+    std::uint16_t boundControlPort = 0;
     bool running = false;
 };
 
@@ -123,27 +139,44 @@ namespace {
 
 class SimRequestHandler : public Poco::Net::HTTPRequestHandler {
   public:
-    explicit SimRequestHandler(MonitoringSimulator::Impl& sim) : sim_(sim) {}
+    SimRequestHandler(MonitoringSimulator::Impl& sim, bool controlOnly)
+        : sim_(sim), controlOnly_(controlOnly) {}
     void handleRequest(Poco::Net::HTTPServerRequest& request,
                        Poco::Net::HTTPServerResponse& response) override {
-        sim_.handle(request, response);
+        sim_.handle(request, response, controlOnly_);
     }
 
   private:
     MonitoringSimulator::Impl& sim_;
+    const bool controlOnly_;
 };
 
 class SimHandlerFactory : public Poco::Net::HTTPRequestHandlerFactory {
   public:
-    explicit SimHandlerFactory(MonitoringSimulator::Impl& sim) : sim_(sim) {}
+    SimHandlerFactory(MonitoringSimulator::Impl& sim, bool controlOnly)
+        : sim_(sim), controlOnly_(controlOnly) {}
     Poco::Net::HTTPRequestHandler* createRequestHandler(
         const Poco::Net::HTTPServerRequest&) override {
-        return new SimRequestHandler(sim_);
+        return new SimRequestHandler(sim_, controlOnly_);
     }
 
   private:
     MonitoringSimulator::Impl& sim_;
+    const bool controlOnly_;
 };
+
+Poco::Net::HTTPServerParams::Ptr serverParams(int maxThreads) {
+    Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
+    params->setMaxThreads(maxThreads);
+    params->setMaxQueued(kMaxQueued);
+    params->setKeepAlive(true);
+    params->setKeepAliveTimeout(Poco::Timespan(5, 0));
+    params->setTimeout(Poco::Timespan(30, 0));
+    // A dispatcher thread that turns idle just after stop() has woken the idle ones sleeps for
+    // this long before it notices; keep it short so that stopping stays quick.
+    params->setThreadIdleTime(Poco::Timespan(0, 200000));
+    return params;
+}
 
 }  // namespace
 
@@ -194,13 +227,18 @@ std::optional<Reply> MonitoringSimulator::Impl::serve(const Exchange& exchange,
 }
 
 void MonitoringSimulator::Impl::handle(Poco::Net::HTTPServerRequest& request,
-                                       Poco::Net::HTTPServerResponse& response) {
+                                       Poco::Net::HTTPServerResponse& response, bool controlOnly) {
     const Exchange exchange = readExchange(request);
     if (!exchange.segments.empty() && exchange.segments[0] == "sim") {
         sendReply(response, control.handle(exchange));
         return;
     }
+    if (controlOnly) {
+        sendReply(response, errorReply(404, "NOT_FOUND", "The control port serves /sim/ only"));
+        return;
+    }
     const RouteMatch match = matchRoute(exchange.segments);
+    traffic.count(TrafficCounter::kindOf(exchange.method, match.pattern));
     RecordedRequest record;
     record.method = exchange.method;
     record.target = exchange.target;
@@ -238,8 +276,8 @@ void MonitoringSimulator::Impl::handle(Poco::Net::HTTPServerRequest& request,
     sendReply(response, *reply);
 }
 
-void MonitoringSimulator::Impl::listen() {
-    const Poco::Net::SocketAddress address(options.host, options.port);
+void MonitoringSimulator::Impl::listen(std::uint16_t port) {
+    const Poco::Net::SocketAddress address(options.host, port);
     if (secure()) {
         Poco::Net::Context::Params params;
         params.certificateFile = options.certificateFile;
@@ -257,19 +295,31 @@ void MonitoringSimulator::Impl::listen() {
         socket.listen(kMaxQueued);
         listenSocket = socket;
     }
-    Poco::Net::HTTPServerParams::Ptr params = new Poco::Net::HTTPServerParams;
-    params->setMaxThreads(kMaxThreads);
-    params->setMaxQueued(kMaxQueued);
-    params->setKeepAlive(true);
-    params->setKeepAliveTimeout(Poco::Timespan(5, 0));
-    params->setTimeout(Poco::Timespan(30, 0));
-    // A dispatcher thread that turns idle just after stop() has woken the idle ones sleeps for
-    // this long before it notices; keep it short so that stopping stays quick.
-    params->setThreadIdleTime(Poco::Timespan(0, 200000));
-    server = std::make_unique<Poco::Net::HTTPServer>(new SimHandlerFactory(*this), pool,
-                                                     listenSocket, params);
+    server = std::make_unique<Poco::Net::HTTPServer>(new SimHandlerFactory(*this, false), pool,
+                                                     listenSocket, serverParams(kMaxThreads));
     server->start();
     boundPort = listenSocket.address().port();
+}
+
+void MonitoringSimulator::Impl::listenForControl() {
+    Poco::Net::ServerSocket socket;
+    socket.bind(
+        Poco::Net::SocketAddress(options.host, static_cast<std::uint16_t>(options.controlPort)),
+        true);
+    socket.listen(kMaxQueued);
+    controlSocket = socket;
+    controlServer =
+        std::make_unique<Poco::Net::HTTPServer>(new SimHandlerFactory(*this, true), controlPool,
+                                                controlSocket, serverParams(kControlThreads));
+    controlServer->start();
+    boundControlPort = controlSocket.address().port();
+}
+
+void MonitoringSimulator::Impl::closeServicePort() {
+    if (!server) return;
+    server->stopAll(true);
+    server.reset();
+    listenSocket.close();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -300,7 +350,8 @@ void MonitoringSimulator::start() {
     std::lock_guard lock(impl_->serverMutex);
     if (impl_->running) return;
     impl_->script.resume();
-    impl_->listen();
+    impl_->listen(impl_->options.port);
+    if (impl_->options.controlPort >= 0) impl_->listenForControl();
     impl_->running = true;
 }
 
@@ -309,16 +360,23 @@ void MonitoringSimulator::stop() {
     if (!impl_->running) return;
     impl_->running = false;
     impl_->script.shutdown();
-    if (impl_->server) impl_->server->stopAll(true);
-    impl_->server.reset();
     // A stopped service refuses connections instead of accepting and never answering.
-    impl_->listenSocket.close();
+    impl_->closeServicePort();
+    if (impl_->controlServer) impl_->controlServer->stopAll(true);
+    impl_->controlServer.reset();
+    impl_->controlSocket.close();
     impl_->pool.joinAll();
+    impl_->controlPool.joinAll();
 }
 
 std::uint16_t MonitoringSimulator::port() const {
     std::lock_guard lock(impl_->serverMutex);
     return impl_->boundPort;
+}
+
+std::uint16_t MonitoringSimulator::controlPort() const {
+    std::lock_guard lock(impl_->serverMutex);
+    return impl_->boundControlPort;
 }
 
 const std::string& MonitoringSimulator::host() const {
@@ -338,6 +396,8 @@ void MonitoringSimulator::reset() {
     impl_->directory.clear();
     if (impl_->options.seedDirectory) impl_->directory.seed();
     impl_->journal.clear();
+    impl_->traffic.clear();
+    setRefusing(false);
 }
 
 void MonitoringSimulator::setClientSecret(const std::string& secret) {
@@ -394,6 +454,15 @@ void MonitoringSimulator::clearScripts() {
 }
 void MonitoringSimulator::setDown(bool down) {
     impl_->script.setDown(down);
+}
+void MonitoringSimulator::setRefusing(bool refusing) {
+    std::lock_guard lock(impl_->serverMutex);
+    if (!impl_->running) return;
+    if (refusing) {
+        impl_->closeServicePort();
+    } else if (!impl_->server) {
+        impl_->listen(impl_->boundPort);
+    }
 }
 
 std::string MonitoringSimulator::queueTask(Task task) {
@@ -459,6 +528,17 @@ bool MonitoringSimulator::waitForRequests(const std::string& method, const std::
                                           std::size_t count,
                                           std::chrono::milliseconds timeout) const {
     return impl_->journal.waitForAnswered(method, route, count, timeout);
+}
+const std::array<const char*, MonitoringSimulator::kTrafficKinds>&
+MonitoringSimulator::trafficKindNames() {
+    static const std::array<const char*, kTrafficKinds> names = {
+        "token",      "recognition", "telemetry", "task", "state",
+        "attributes", "alarm",       "alert",     "other"};
+    return names;
+}
+std::vector<MonitoringSimulator::TrafficSecond> MonitoringSimulator::traffic(
+    std::int64_t sinceUnixSecond) const {
+    return impl_->traffic.since(sinceUnixSecond);
 }
 void MonitoringSimulator::clearRecords() {
     impl_->journal.clear();

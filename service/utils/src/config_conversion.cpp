@@ -75,6 +75,7 @@ bool isEncryptedKey(const std::string& key) {
         "korvane_monitoring_client_secret",
         "file_storage_service_login",
         "local_api_admin_token",
+        "network_proxy",  // may carry the proxy's user and password
     };
     return kEncryptedKeys.count(key) != 0;
 }

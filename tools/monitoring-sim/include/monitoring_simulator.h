@@ -5,6 +5,7 @@
 // be called from any thread while requests are served on the simulator's own thread pool.
 #pragma once
 
+#include <array>
 #include <boost/json/value.hpp>
 #include <chrono>
 #include <cstddef>
@@ -62,6 +63,9 @@ class MonitoringSimulator {
         std::string certificateFile;
         std::string privateKeyFile;
         bool verbose = false;  // one line per request on stderr
+        // A second listener for the control API alone, which stays open while the service
+        // port refuses connections; -1: none, 0: a free port.
+        int controlPort = -1;
     };
 
     // One scripted answer. An empty body with status 200 is sent as an empty body.
@@ -121,6 +125,28 @@ class MonitoringSimulator {
         int status = 0;
     };
 
+    // What a request is counted as in traffic(); the names are in trafficKindNames().
+    enum class TrafficKind {
+        Token,
+        Recognition,
+        Telemetry,  // the device's ping included
+        Task,       // fetching a task and answering one
+        State,
+        Attributes,  // POSTed by the device
+        Alarm,
+        Alert,
+        Other,  // the directory, unknown routes
+    };
+    static constexpr std::size_t kTrafficKinds = 9;
+    static const std::array<const char*, kTrafficKinds>& trafficKindNames();
+
+    // The service requests that arrived within one wall-clock second, by kind (indexed by
+    // TrafficKind); those reset or answered by a script are counted too.
+    struct TrafficSecond {
+        std::int64_t unixSecond = 0;
+        std::array<std::uint32_t, kTrafficKinds> counts{};
+    };
+
     struct Task {
         std::string id;  // empty: the simulator picks one
         std::string type;
@@ -160,6 +186,8 @@ class MonitoringSimulator {
     const std::string& host() const;
     // "http://host:port" or "https://host:port".
     std::string baseUrl() const;
+    // The control listener's port; 0 when Options::controlPort was -1.
+    std::uint16_t controlPort() const;
 
     // Back to the start-up state: records, scripts, tasks, tokens, the "/state" answer, down
     // mode and the directory (re-seeded when the options say so). Token options are restored.
@@ -201,6 +229,10 @@ class MonitoringSimulator {
     void clearScripts();
     // While down, every connection except those to /sim/ is reset as soon as it is read.
     void setDown(bool down);
+    // Refusing closes the service port itself, so that connections are refused, and resets the
+    // open ones; false listens on the same port again. Records, tokens and scripts are kept.
+    // Reach the control API through Options::controlPort meanwhile.
+    void setRefusing(bool refusing);
 
     // --- Device-scoped data ----------------------------------------------------------------
     // Queues a task for GET .../task (any device); returns its id.
@@ -237,6 +269,9 @@ class MonitoringSimulator {
     // false when the timeout passed first.
     bool waitForRequests(const std::string& method, const std::string& route, std::size_t count,
                          std::chrono::milliseconds timeout) const;
+    // The per-second request counts from that Unix second on (seconds without a request left
+    // out); kept for a day, unlike requests(), and not forgotten by clearRecords().
+    std::vector<TrafficSecond> traffic(std::int64_t sinceUnixSecond = 0) const;
     // Forgets recorded requests, token requests, messages and task answers.
     void clearRecords();
 

@@ -488,6 +488,61 @@ TEST_F(MonitoringSimTest, ControlApiScriptsTokensAndAnswers) {
     EXPECT_EQ(sim_.devices().size(), 2u);
 }
 
+// A fleet benchmark drives an outage through the control port: refusing must really close the
+// service port, and coming back must reopen the same port with tokens and records kept, while
+// the per-second counts and the per-session acceptance survive it.
+TEST(MonitoringSimControlPortTest, RefusingClosesTheServicePortAndUpReopensItWithStateKept) {
+    Sim::Options options;
+    options.controlPort = 0;
+    Sim sim(options);
+    sim.start();
+    const auto call = [&](std::uint16_t port, const std::string& method, const std::string& target,
+                          const std::string& body = {}, const std::string& contentType = {},
+                          const std::string& bearer = {}) {
+        Poco::Net::HTTPClientSession session(sim.host(), port);
+        return send(session, method, target, body, contentType, bearer);
+    };
+    const std::uint16_t service = sim.port();
+    const std::string bearer =
+        std::string(call(service, "POST", Routes::kToken, tokenForm("sim-secret"), kForm)
+                        .json()
+                        .at("access_token")
+                        .as_string());
+    const std::string recognition = "/api/v1/devices/D1/recognition";
+    EXPECT_EQ(call(service, "POST", recognition, recognitionBody(), kJson, bearer).status, 200);
+    Sim::Answer refusal;
+    refusal.status = 503;
+    sim.script("POST", Routes::kRecognition, refusal);
+    EXPECT_EQ(call(service, "POST", recognition, recognitionBody(), kJson, bearer).status, 503);
+
+    EXPECT_EQ(call(sim.controlPort(), "POST", "/sim/down", R"({"refuse":true})", kJson).status,
+              200);
+    EXPECT_ANY_THROW(call(service, "GET", "/api/v1/devices/D1/state", {}, {}, bearer));
+    EXPECT_EQ(call(sim.controlPort(), "POST", "/sim/up", "{}", kJson).status, 200);
+    EXPECT_EQ(sim.port(), service);
+    EXPECT_EQ(call(service, "GET", "/api/v1/devices/D1/state", {}, {}, bearer).status, 200);
+
+    EXPECT_EQ(call(sim.controlPort(), "GET", "/sim/received/recognition-sessions").json(),
+              boost::json::parse(R"({"s1":1})"));
+    std::map<std::string, std::int64_t> perKind;
+    const auto traffic = call(sim.controlPort(), "GET", "/sim/traffic").json().as_object();
+    for (const auto& row : traffic.at("seconds").as_array()) {
+        for (std::size_t i = 1; i < row.as_array().size(); ++i) {
+            perKind[text(traffic.at("kinds").as_array()[i - 1])] += row.as_array()[i].as_int64();
+        }
+    }
+    EXPECT_EQ(perKind, (std::map<std::string, std::int64_t>{{"token", 1},
+                                                            {"recognition", 2},
+                                                            {"state", 1},
+                                                            {"telemetry", 0},
+                                                            {"task", 0},
+                                                            {"attributes", 0},
+                                                            {"alarm", 0},
+                                                            {"alert", 0},
+                                                            {"other", 0}}));
+    EXPECT_EQ(call(sim.controlPort(), "GET", "/api/v1/stores").status, 404);
+}
+
 TEST_F(MonitoringSimTest, DownModeDropsTokenRequestsAndRecordsThem) {
     sim_.setDown(true);
     EXPECT_ANY_THROW(token(tokenForm("sim-secret")));
