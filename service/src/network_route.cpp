@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string_view>
 
@@ -77,14 +79,34 @@ ProxyServer parseProxy(const std::string& text, const std::string& source) {
     return proxy;
 }
 
+namespace {
+
+// Why a CA bundle cannot serve, or "" when it can: the clients would only fail each request
+// later, with a less telling reason.
+std::string unusableCaFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return std::strerror(errno);
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) return "it is not a regular file";
+    const std::string text((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    if (file.bad()) return std::strerror(errno);
+    if (text.find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
+        return "it holds no PEM certificate";
+    }
+    return {};
+}
+
+}  // namespace
+
 std::string readableCaFile(const std::string& caFile) {
     if (caFile.empty()) return caFile;
-    std::ifstream file(caFile);
-    if (file && file.peek() != std::ifstream::traits_type::eof()) return caFile;
+    const std::string reason = unusableCaFile(caFile);
+    if (reason.empty()) return caFile;
     Log()->error(
         "tls_ca_file {} cannot be read: {}; the system's certificate authorities alone are "
         "trusted;",
-        caFile, file ? "it is empty" : std::strerror(errno));
+        caFile, reason);
     return {};
 }
 

@@ -41,8 +41,9 @@ std::optional<ProxyServer> proxyFor(const std::string& configured, const std::st
 // Reads one proxy text as proxyFor does; a text without a scheme is taken as http://.
 ProxyServer parseProxy(const std::string& text, const std::string& source);
 
-// caFile when it names a readable file (or is empty); otherwise "" after an error line saying
-// that the system's certificate authorities alone are trusted.
+// caFile when it names a readable regular file holding a PEM certificate (or is empty);
+// otherwise "" after an error line saying why and that the system's authorities alone are
+// trusted.
 std::string readableCaFile(const std::string& caFile);
 
 // Whether a no_proxy list exempts host.

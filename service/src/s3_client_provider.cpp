@@ -1,12 +1,8 @@
 #include "s3_client_provider.h"
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <exception>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 #include <thread>
 
@@ -19,31 +15,10 @@ namespace {
 constexpr int kUploadAttempts = 2;
 constexpr auto kPauseAfterException = std::chrono::milliseconds(300);
 
-// Why a CA bundle cannot serve, or "" when it can: libcurl would only fail each request later.
-std::string unusableCaFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return std::strerror(errno);
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error)) return "it is not a regular file";
-    const std::string text((std::istreambuf_iterator<char>(file)),
-                           std::istreambuf_iterator<char>());
-    if (file.bad()) return std::strerror(errno);
-    if (text.find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
-        return "it holds no PEM certificate";
-    }
-    return {};
-}
-
 // The settings the requests use: a CA bundle that cannot serve is dropped.
 NetworkSettings usableNetwork(NetworkSettings network) {
-    if (network.caFile.empty()) return network;
-    if (const std::string reason = unusableCaFile(network.caFile); !reason.empty()) {
-        Log()->error(
-            "tls_ca_file {} cannot be read: {}; the system's certificate authorities "
-            "alone are trusted;",
-            network.caFile, reason);
-        network.caFile.clear();
-    } else {
+    network.caFile = readableCaFile(network.caFile);
+    if (!network.caFile.empty()) {
         Log()->info(
             "Object store certificates are checked against {} besides the system's "
             "certificate authorities;",

@@ -3,7 +3,6 @@
 // signed, and a clock hours off the services' own.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <boost/json.hpp>

@@ -1,6 +1,5 @@
 #include "prometheus_process.h"
 
-#include <Poco/Net/ServerSocket.h>
 #include <Poco/URI.h>
 #include <sys/wait.h>
 
@@ -11,16 +10,12 @@
 
 #include "agent_process.h"
 #include "http_client.h"
+#include "log_capture.h"
 #include "temp_dir.h"
 
 namespace korvane::Testing {
 
 namespace {
-
-std::uint16_t freeLoopbackPort() {
-    Poco::Net::ServerSocket probe(Poco::Net::SocketAddress("127.0.0.1", 0));
-    return probe.address().port();
-}
 
 std::string configuration(const std::string& target, const std::string& tokenFile,
                           const std::string& rulesFile) {
@@ -46,7 +41,7 @@ std::string configuration(const std::string& target, const std::string& tokenFil
 
 PrometheusProcess::PrometheusProcess(const std::string& workDir, const std::string& target,
                                      const std::string& bearerToken, const std::string& rulesFile)
-    : port_(freeLoopbackPort()) {
+    : port_(closedPort()) {
     writeFile(workDir + "/token", bearerToken);
     writeFile(workDir + "/prometheus.yml", configuration(target, workDir + "/token", rulesFile));
     process_ = std::make_unique<ChildProcess>(

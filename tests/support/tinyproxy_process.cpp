@@ -1,6 +1,5 @@
 #include "tinyproxy_process.h"
 
-#include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/StreamSocket.h>
 
 #include <regex>
@@ -8,6 +7,7 @@
 
 #include "agent_process.h"
 #include "http_client.h"
+#include "log_capture.h"
 #include "temp_dir.h"
 
 namespace korvane::Testing {
@@ -27,8 +27,7 @@ bool listens(std::uint16_t port) {
 
 TinyproxyProcess::TinyproxyProcess(const std::string& workDir, const std::string& user,
                                    const std::string& password)
-    : logFile_(workDir + "/tinyproxy.log"),
-      port_(Poco::Net::ServerSocket(Poco::Net::SocketAddress("127.0.0.1", 0)).address().port()) {
+    : logFile_(workDir + "/tinyproxy.log"), port_(closedPort()) {
     // Without a ConnectPort line tunnels may go to any port, the simulators' included.
     const std::string config = workDir + "/tinyproxy.conf";
     writeFile(config, "Port " + std::to_string(port_) + "\nListen 127.0.0.1\nAllow 127.0.0.1\n" +
